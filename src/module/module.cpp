@@ -1,0 +1,104 @@
+// The extension module `_trovix`: its definition, its execution step and the registration order.
+#include <Python.h>
+
+#include <iterator>
+
+#include "module/registry.h"
+#include "option/option.h"
+#include "utils/errors.h"
+#include "utils/ref.h"
+
+namespace trovix::module {
+
+namespace {
+
+PyObject* make_nothing() { return option::new_nothing(); }
+
+// The order of this table is the order of the module namespace and of `__all__`.
+const Step kRegistration[] = {
+    add_class(option::kSomeType),
+    add_class(option::kNothingType),
+    add_class(option::kOptionType),
+    add_class(option::kOkType),
+    add_class(option::kErrType),
+    add_class(option::kResultType),
+    add_value("Nothing", make_nothing),
+};
+
+int run_step(PyObject* module, PyObject* module_name, const Step& step) {
+    switch (step.kind) {
+        case StepKind::Class: {
+            PyTypeObject* type = get_type_for_registration(*step.type);
+            if (type == nullptr) return -1;
+            if (add_name(module, step.type->name, reinterpret_cast<PyObject*>(type)) < 0) return -1;
+            return step.after != nullptr ? step.after(type) : 0;
+        }
+        case StepKind::Value: {
+            Ref value = Ref::steal(step.make());
+            if (!value) return -1;
+            return add_name(module, step.name, value.get());
+        }
+        case StepKind::Function: {
+            Ref fn = Ref::steal(PyCMethod_New(step.def, module, module_name, nullptr));
+            if (!fn) return -1;
+            return add_name(module, step.def->ml_name, fn.get());
+        }
+        case StepKind::PrepareType: {
+            PyTypeObject* type = get_type(*step.type);
+            if (type == nullptr) {
+                PyErr_WriteUnraisable(nullptr);
+                PyErr_Format(panic_exception_type(), "An error occurred while initializing class %s",
+                             step.type->name);
+                return -1;
+            }
+            return step.after(type);
+        }
+    }
+    throw Fault("unknown registration step");
+}
+
+int exec_module(PyObject* module) {
+    Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+    if (!module_name) return -1;
+    for (const Step& step : kRegistration) {
+        if (run_step(module, module_name.get(), step) < 0) return -1;
+    }
+    return 0;
+}
+
+PyModuleDef_Slot kSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(entry<exec_module>)},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+PyModuleDef kModuleDef = {
+    PyModuleDef_HEAD_INIT,
+    "_trovix",
+    "",
+    0,
+    nullptr,
+    kSlots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+int add_name(PyObject* module, const char* name, PyObject* value) noexcept {
+    Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        all = Ref::steal(PyList_New(0));
+        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return -1;
+    }
+    Ref key = Ref::steal(PyUnicode_FromString(name));
+    if (!key || PyList_Append(all.get(), key.get()) < 0) return -1;
+    return PyObject_SetAttr(module, key.get(), value);
+}
+
+}  // namespace trovix::module
+
+PyMODINIT_FUNC PyInit__trovix(void) { return PyModuleDef_Init(&trovix::module::kModuleDef); }

@@ -1,0 +1,228 @@
+"""Hostile inputs against every registered callable.
+
+`CASES` is a table: one `Case` per callable and call shape, giving how to call it with built
+arguments, the hypothesis strategy of each argument's recipe (tests/reliability/hostile.py) and,
+where there is one, a plain-Python model. For each case and each drawn set of recipes:
+
+- the operation must not crash, hang or raise an internal fault (PanicException, SystemError);
+- an exception raised by a hostile object that reaches the caller must be that very object;
+- with a model, the operation and the model (each on freshly built arguments) must give the same
+  normalised outcome: equal results, or the same exception type and message. Lazy results are
+  consumed (up to a limit) with a re-entry hook that calls next() on the iterator being consumed,
+  and must stay safe to call after they raised.
+
+Adding a function is one line in the table.
+"""
+
+import dataclasses
+import math
+from typing import Callable
+
+import pytest
+from hypothesis import given, strategies as st
+
+import trovix._trovix as T
+from reliability import hostile as H
+from reliability import models as M
+
+LAZY_LIMIT = 40
+
+
+@dataclasses.dataclass(frozen=True)
+class Case:
+    name: str
+    call: Callable  # call(ns, *args): ns is the trovix module or the models module
+    shapes: tuple  # one recipe strategy per argument
+    model: bool = True  # whether call(M, ...) is a faithful model of call(T, ...)
+    lazy: bool = False  # the result is an iterator to consume
+    messages: bool = True  # compare exception messages too, not only types
+
+    def __str__(self):
+        return self.name
+
+
+def case(name, call, *shapes, **kw):
+    return Case(name, call, tuple(shapes), **kw)
+
+
+# ---- argument shapes -------------------------------------------------------------------------
+
+OBJ = H.objects
+FN = H.callbacks()
+OPT_FN = H.callbacks(result=st.one_of(st.none(), H.option_values(), H.objects))
+
+# ---- the table ---------------------------------------------------------------------------------
+
+OPTION_CLASSES = {"Some": OBJ, "Ok": OBJ, "Err": OBJ, "NothingType": None}
+
+# method -> shape of its one argument (None: no argument)
+OPTION_METHODS = {
+    "Some": {"map": FN, "and_then": OPT_FN, "filter": FN, "unwrap": None, "unwrap_or": OBJ,
+             "unwrap_or_else": FN, "ok_or": OBJ, "is_some": None, "is_none": None},
+    "NothingType": {"map": FN, "and_then": OPT_FN, "filter": FN, "unwrap": None, "unwrap_or": OBJ,
+                    "unwrap_or_else": FN, "ok_or": OBJ, "is_some": None, "is_none": None},
+    "Ok": {"map": FN, "map_err": FN, "and_then": OPT_FN, "unwrap": None, "unwrap_or": OBJ,
+           "ok": None, "err": None, "is_ok": None, "is_err": None},
+    "Err": {"map": FN, "map_err": FN, "and_then": OPT_FN, "unwrap": None, "unwrap_or": OBJ,
+            "ok": None, "err": None, "is_ok": None, "is_err": None},
+}
+
+
+def _new(ns, cls, payload=None):
+    return getattr(ns, cls)() if cls == "NothingType" else getattr(ns, cls)(payload)
+
+
+def _option_cases():
+    out = []
+    for cls, payload in OPTION_CLASSES.items():
+        pshapes = () if payload is None else (payload,)
+        out.append(case(f"{cls}()", lambda ns, *a, c=cls: _new(ns, c, *a), *pshapes))
+        out.append(case(f"repr({cls})", lambda ns, *a, c=cls: repr(_new(ns, c, *a)), *pshapes))
+        out.append(case(f"bool({cls})", lambda ns, *a, c=cls: bool(_new(ns, c, *a)), *pshapes))
+        for other in OPTION_CLASSES:
+            oshapes = () if OPTION_CLASSES[other] is None else (OBJ,)
+            n = len(pshapes)
+            out.append(case(
+                f"{cls} == {other}",
+                lambda ns, *a, c=cls, o=other, n=n: _new(ns, c, *a[:n]) == _new(ns, o, *a[n:]),
+                *pshapes, *oshapes))
+            out.append(case(
+                f"{cls} != {other}",
+                lambda ns, *a, c=cls, o=other, n=n: _new(ns, c, *a[:n]) != _new(ns, o, *a[n:]),
+                *pshapes, *oshapes))
+        out.append(case(f"{cls} == object", lambda ns, *a, c=cls: _new(ns, c, *a[:-1]) == a[-1], *pshapes, OBJ))
+        out.append(case(f"object == {cls}", lambda ns, *a, c=cls: a[0] == _new(ns, c, *a[1:]), OBJ, *pshapes))
+        out.append(case(f"{cls} != object", lambda ns, *a, c=cls: _new(ns, c, *a[:-1]) != a[-1], *pshapes, OBJ))
+        for meth, arg in OPTION_METHODS[cls].items():
+            ashapes = () if arg is None else (arg,)
+            n = len(pshapes)
+            out.append(case(
+                f"{cls}.{meth}",
+                lambda ns, *a, c=cls, m=meth, n=n: getattr(_new(ns, c, *a[:n]), m)(*a[n:]),
+                *pshapes, *ashapes))
+    out += [
+        case("Option.of", lambda ns, v: ns.Option.of(v), OBJ),
+        case("Result.of", lambda ns, f: ns.Result.of(f), FN),
+        case("Some(value=)", lambda ns, v: ns.Some(value=v), OBJ),
+        case("Err(error=)", lambda ns, v: ns.Err(error=v), OBJ),
+    ]
+    return out
+
+
+CASES = [
+    *_option_cases(),
+]
+
+
+# ---- outcome comparison --------------------------------------------------------------------
+
+_OPTION_TYPES = {
+    T.Some: "Some", T.Ok: "Ok", T.Err: "Err", T.NothingType: "NothingType",
+    M.Some: "Some", M.Ok: "Ok", M.Err: "Err", M.NothingType: "NothingType",
+}
+
+
+def normalise(value, depth=0):
+    """A structure that compares without calling any user code."""
+    if depth > 20:
+        return ("deep",)
+    t = type(value)
+    if t in _OPTION_TYPES:
+        tag = _OPTION_TYPES[t]
+        if tag == "NothingType":
+            return (tag,)
+        return (tag, normalise(value.error if tag == "Err" else value.value, depth + 1))
+    if isinstance(value, H._Base):
+        return ("H", value.tag)
+    if isinstance(value, BaseException):
+        return ("exc", type(value).__name__, str(value) if isinstance(value, (H.Boom, H.Halt)) else "")
+    if t in (list, tuple):
+        return (t.__name__, tuple(normalise(v, depth + 1) for v in value))
+    if t is dict:
+        return ("dict", tuple((normalise(k, depth + 1), normalise(v, depth + 1)) for k, v in value.items()))
+    if t is float and math.isnan(value):
+        return ("nan",)
+    if t in (int, str, float, bool, bytes, type(None)):
+        return (t.__name__, value)
+    return ("object", t.__name__)
+
+
+def _is_fault(exc):
+    return type(exc).__name__ == "PanicException" or isinstance(exc, SystemError)
+
+
+def run(c, ns, recipes):
+    """Builds fresh arguments, calls the case; returns (ctx, kind, payload)."""
+    ctx = H.Ctx(opt=ns)
+    args = [H.build(r, ctx) for r in recipes]
+    items = []
+    try:
+        result = c.call(ns, *args)
+        if not c.lazy:
+            return ctx, "ok", normalise(result)
+        it = result
+        ctx.reenter = lambda: next(it)
+        for _ in range(LAZY_LIMIT):
+            try:
+                items.append(next(it))
+            except StopIteration:
+                break
+        return ctx, "ok", normalise(items)
+    except BaseException as exc:  # noqa: B036 - hostile objects raise BaseExceptions on purpose
+        if c.lazy and "it" in locals():
+            _poke_after_error(it)
+        return ctx, "raised", (exc, normalise(items))
+
+
+def _poke_after_error(it):
+    """An iterator that raised may be called again: it must not crash or fault."""
+    for _ in range(3):
+        try:
+            next(it)
+        except StopIteration:
+            return
+        except BaseException as exc:  # noqa: B036
+            assert not _is_fault(exc), f"internal fault after an error: {exc!r}"
+
+
+def check(c, recipes):
+    ctx, kind, payload = run(c, T, recipes)
+    if kind == "raised":
+        exc, _ = payload
+        assert not _is_fault(exc), f"{c}: internal fault {exc!r}"
+        if isinstance(exc, (H.Boom, H.Halt)):
+            assert any(exc is e for e in ctx.raised), f"{c}: {exc!r} is not the exception that was raised"
+    for outcome in ctx.reentries:
+        if outcome[0] == "raised":
+            assert not _is_fault(outcome[1]), f"{c}: internal fault on re-entry {outcome[1]!r}"
+    if not c.model:
+        return
+    _, mkind, mpayload = run(c, M, recipes)
+    if kind == "ok" or mkind == "ok":
+        assert (kind, payload) == (mkind, mpayload), (
+            f"{c}: native gave {kind} {payload!r}, model gave {mkind} {mpayload!r}")
+        return
+    exc, items = payload
+    mexc, mitems = mpayload
+    assert items == mitems, f"{c}: items before the error differ: {items!r} vs {mitems!r}"
+    assert type(exc) is type(mexc), f"{c}: native raised {exc!r}, model raised {mexc!r}"
+    if c.messages:
+        assert str(exc) == str(mexc), f"{c}: native raised {exc!r}, model raised {mexc!r}"
+
+
+@pytest.mark.parametrize("c", CASES, ids=str)
+@given(data=st.data())
+def test_hostile_arguments(c, data):
+    recipes = [data.draw(shape, label=f"arg{i}") for i, shape in enumerate(c.shapes)]
+    check(c, recipes)
+
+
+def test_every_registered_callable_is_in_the_table():
+    covered = {c.name.split("(")[0].split(".")[0].split(" ")[0] for c in CASES}
+    names = [n for n in T.__all__ if n != "Nothing"]
+    missing = [n for n in names if n not in covered and n not in {"Option", "Result"} | UNTABLED]
+    assert not missing, f"add these callables to CASES: {missing}"
+
+
+# Registered names that have no adversarial case, and why.
+UNTABLED = set()

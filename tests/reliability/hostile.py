@@ -340,3 +340,32 @@ indices = st.one_of(
     hostile(methods=("__index__",), actions=("ok", "boom", "halt", "wrong")),
 )
 """Integer-like arguments: small, huge, wrong types, and objects whose __index__ misbehaves."""
+
+
+def rows(elements=objects):
+    """Elements to take keys from: tuples of values (so index and list-of-index keys apply), or
+    single values (so subscription fails)."""
+    return st.one_of(
+        st.lists(elements, max_size=3).map(lambda e: ("tuple", tuple(e))),
+        st.lists(elements, max_size=3).map(lambda e: ("tuple", tuple(e))),
+        elements,
+    )
+
+
+keys = st.one_of(
+    callbacks(),
+    st.integers(-1, 3).map(lambda v: ("v", v)),
+    st.lists(st.integers(-1, 2).map(lambda v: ("v", v)), max_size=3).map(lambda ks: ("list", tuple(ks))),
+    hostile(methods=("__index__", "__hash__", "__eq__")),
+)
+"""Keys of the grouping functions: callables, indices, lists of indices, hostile keys."""
+
+nested = iterables(elements=st.one_of(iterables(max_size=3), plain), max_size=4)
+"""Iterables of iterables (with some non-iterable elements)."""
+
+sizes = st.one_of(
+    st.integers(-2, 5).map(lambda v: ("v", v)),
+    st.sampled_from([2**63, 2**64, "2", None]).map(lambda v: ("v", v)),
+    hostile(methods=("__index__",), actions=("ok", "boom", "halt", "wrong")),
+)
+"""Chunk sizes and counts: small, non-positive, too large, wrong types, hostile __index__."""

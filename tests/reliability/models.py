@@ -198,3 +198,366 @@ class Result:
             return Ok(f())
         except Exception as exc:
             return Err(exc)
+
+
+# ---- sequence functions ----------------------------------------------------------------------
+
+import collections
+import collections.abc
+import itertools
+import operator
+
+_I64_MAX = 2**63 - 1
+
+
+def _i64(n):
+    v = operator.index(n)
+    if not -(2**63) <= v <= _I64_MAX:
+        raise OverflowError("Python int too large to convert to C long")
+    return v
+
+
+def _usize(n):
+    v = operator.index(n)
+    if not 0 <= v < 2**64:
+        raise OverflowError("can't convert to an unsigned size")
+    return v
+
+
+def _next(it):
+    """(True, item), or (False, None) at the end; errors propagate. Never calls iter(it) again."""
+    try:
+        return True, next(it)
+    except StopIteration:
+        return False, None
+
+
+def first(seq):
+    ok, x = _next(iter(seq))
+    if not ok:
+        raise StopIteration
+    return x
+
+
+def second(seq):
+    it = iter(seq)
+    for _ in range(2):
+        ok, x = _next(it)
+        if not ok:
+            raise StopIteration
+    return x
+
+
+def _tail(n, x):
+    s = slice(-min(n, _I64_MAX), None)
+    try:
+        return x[s]
+    except (TypeError, KeyError):
+        pass
+    q = collections.deque(maxlen=n or None)
+    for e in x:
+        q.append(e)
+    return tuple(q)
+
+
+def tail(n, seq):
+    return _tail(_usize(n), seq)
+
+
+def last(seq):
+    return _tail(1, seq)[0]
+
+
+def nth(n, seq):
+    if isinstance(seq, (list, tuple)) or isinstance(seq, collections.abc.Sequence):
+        return seq[n]
+    try:
+        k = _i64(n)
+    except BaseException:  # the conversion's own error is replaced
+        k = -1
+    if k < 0:
+        raise ValueError("Indices for islice() must be None or an integer: 0 <= x <= sys.maxsize.")
+    it = iter(seq)
+    for _ in range(k + 1):
+        ok, x = _next(it)
+        if not ok:
+            raise StopIteration
+    return x
+
+
+def _is_lookup_error(exc):
+    return isinstance(exc, (KeyError, IndexError, TypeError))
+
+
+def get(ind, coll, *rest):
+    if len(rest) >= 2:
+        raise TypeError("get takes at most 3 arguments")
+    if isinstance(ind, list):
+        out = []
+        n0 = len(ind)
+        i = 0
+        while i < min(n0, len(ind)):
+            try:
+                out.append(coll[ind[i]])
+            except Exception as exc:
+                if not (rest and _is_lookup_error(exc)):
+                    raise
+                out.append(rest[0])
+            i += 1
+        return tuple(out)
+    try:
+        return coll[ind]
+    except Exception as exc:
+        if not (rest and _is_lookup_error(exc)):
+            raise
+        return rest[0]
+
+
+def peek(seq):
+    it = iter(seq)
+    ok, x = _next(it)
+    if not ok:
+        raise StopIteration
+    return (x, itertools.chain((x,), it))
+
+
+def count(seq):
+    if hasattr(seq, "__len__"):
+        return len(seq)
+    return sum(1 for _ in seq)
+
+
+def take(n, seq):
+    return itertools.islice(seq, n)
+
+
+def drop(n, seq):
+    return itertools.islice(seq, n, None)
+
+
+def take_nth(n, seq):
+    return itertools.islice(seq, 0, None, n)
+
+
+def cons(el, seq):
+    return itertools.chain((el,), seq)
+
+
+def concat(seqs):
+    return itertools.chain.from_iterable(seqs)
+
+
+def concatv(*seqs):
+    return itertools.chain.from_iterable(seqs)
+
+
+def mapcat(func, seqs):
+    return itertools.chain.from_iterable(map(func, seqs))
+
+
+def interleave(seqs):
+    active = [iter(s) for s in seqs]
+
+    def step():
+        pos = 0
+        while active:
+            if pos >= len(active):
+                pos = 0
+            ok, x = _next(active[pos])
+            if ok:
+                pos += 1
+                yield x
+            else:
+                del active[pos]
+
+    return step()
+
+
+def iterate(func, x):
+    def step(v):
+        yield v
+        while True:
+            v = func(v)
+            yield v
+
+    return step(x)
+
+
+def accumulate(binop, seq, *rest):
+    if len(rest) >= 2:
+        raise TypeError("accumulate takes at most 3 arguments")
+    it = iter(seq)
+
+    def step():
+        missing = object()
+        total = missing
+        if rest:
+            total = rest[0]
+            yield total
+        while True:
+            ok, x = _next(it)
+            if not ok:
+                return
+            total = x if total is missing else binop(total, x)
+            yield total
+
+    return step()
+
+
+def remove(predicate, seq):
+    it = iter(seq)
+
+    def step():
+        while True:
+            ok, x = _next(it)
+            if not ok:
+                return
+            if not predicate(x):
+                yield x
+
+    return step()
+
+
+def _chunks(n, it, pad):
+    while True:
+        buf = []
+        while len(buf) < n:
+            ok, x = _next(it)
+            if not ok:
+                if buf and pad:
+                    buf.extend([pad[0]] * (n - len(buf)))
+                    break
+                return
+            buf.append(x)
+        yield tuple(buf)
+
+
+def partition(n, seq, *rest):
+    n = _i64(n)
+    if len(rest) >= 2:
+        raise TypeError("partition takes at most 3 arguments")
+    if n <= 0:
+        return iter(())
+    return _chunks(n, iter(seq), rest)
+
+
+def partition_all(n, seq):
+    n = _i64(n)
+    if n < 1:
+        return iter(())
+    it = iter(seq)
+
+    def step():
+        while True:
+            buf = []
+            while len(buf) < n:
+                ok, x = _next(it)
+                if not ok:
+                    if buf:
+                        yield tuple(buf)
+                    return
+                buf.append(x)
+            yield tuple(buf)
+
+    return step()
+
+
+# ---- hashing functions -------------------------------------------------------------------------
+
+
+class _ChainMap:
+    """Python hash -> chain of (key, position); one hash per key, identity before equality, the
+    stored key on the left of ==."""
+
+    def __init__(self):
+        self.chains = {}
+        self.keys = []
+
+    def find_or_add(self, k):
+        """(position, added)."""
+        h = hash(k)
+        chain = self.chains.setdefault(h, [])
+        for stored, pos in chain:
+            if stored is k or stored == k:
+                return pos, False
+        pos = len(self.keys)
+        chain.append((k, pos))
+        self.keys.append(k)
+        return pos, True
+
+
+def apply_key(key, item):
+    if callable(key):
+        return key(item)
+    if isinstance(key, list):
+        return tuple(item[k] for k in key)
+    return item[key]
+
+
+def unique(seq, key=None):
+    it = iter(seq)
+
+    def step():
+        seen = _ChainMap()
+        while True:
+            ok, x = _next(it)
+            if not ok:
+                return
+            _, added = seen.find_or_add(x if key is None else key(x))
+            if added:
+                yield x
+
+    return step()
+
+
+def isdistinct(seq):
+    seen = set()
+    for x in seq:
+        if x in seen:
+            return False
+        seen.add(x)
+    return True
+
+
+def _count_walk(keyfn, seq, group):
+    index = _ChainMap()
+    acc = []
+    for x in seq:
+        pos, added = index.find_or_add(keyfn(x))
+        if added:
+            acc.append([] if group else 0)
+        if group:
+            acc[pos].append(x)
+        else:
+            acc[pos] += 1
+    return dict(zip(index.keys, acc))
+
+
+def frequencies(seq):
+    return _count_walk(lambda x: x, seq, False)
+
+
+def groupby(key, seq):
+    return _count_walk(key if callable(key) else (lambda x: apply_key(key, x)), seq, True)
+
+
+def countby(key, seq):
+    return _count_walk(key if callable(key) else (lambda x: apply_key(key, x)), seq, False)
+
+
+def reduceby(key, binop, seq, *rest):
+    if len(rest) >= 2:
+        raise TypeError("reduceby takes at most 4 arguments")
+    result = {}
+    missing = object()
+    for x in seq:
+        k = apply_key(key, x)
+        acc = result.get(k, missing)
+        if acc is not missing:
+            result[k] = binop(acc, x)
+        elif not rest:
+            result[k] = x
+        else:
+            init = rest[0]
+            result[k] = binop(init() if callable(init) else init, x)
+    return result

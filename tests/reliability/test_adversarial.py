@@ -36,6 +36,7 @@ class Case:
     model: bool = True  # whether call(M, ...) is a faithful model of call(T, ...)
     lazy: bool = False  # the result is an iterator to consume
     messages: bool = True  # compare exception messages too, not only types
+    target: str = ""  # the registered name the case exercises (default: the name's first word)
 
     def __str__(self):
         return self.name
@@ -77,8 +78,8 @@ def _option_cases():
     for cls, payload in OPTION_CLASSES.items():
         pshapes = () if payload is None else (payload,)
         out.append(case(f"{cls}()", lambda ns, *a, c=cls: _new(ns, c, *a), *pshapes))
-        out.append(case(f"repr({cls})", lambda ns, *a, c=cls: repr(_new(ns, c, *a)), *pshapes))
-        out.append(case(f"bool({cls})", lambda ns, *a, c=cls: bool(_new(ns, c, *a)), *pshapes))
+        out.append(case(f"repr({cls})", lambda ns, *a, c=cls: repr(_new(ns, c, *a)), *pshapes, target=cls))
+        out.append(case(f"bool({cls})", lambda ns, *a, c=cls: bool(_new(ns, c, *a)), *pshapes, target=cls))
         for other in OPTION_CLASSES:
             oshapes = () if OPTION_CLASSES[other] is None else (OBJ,)
             n = len(pshapes)
@@ -91,7 +92,8 @@ def _option_cases():
                 lambda ns, *a, c=cls, o=other, n=n: _new(ns, c, *a[:n]) != _new(ns, o, *a[n:]),
                 *pshapes, *oshapes))
         out.append(case(f"{cls} == object", lambda ns, *a, c=cls: _new(ns, c, *a[:-1]) == a[-1], *pshapes, OBJ))
-        out.append(case(f"object == {cls}", lambda ns, *a, c=cls: a[0] == _new(ns, c, *a[1:]), OBJ, *pshapes))
+        out.append(case(f"object == {cls}", lambda ns, *a, c=cls: a[0] == _new(ns, c, *a[1:]), OBJ, *pshapes,
+                        target=cls))
         out.append(case(f"{cls} != object", lambda ns, *a, c=cls: _new(ns, c, *a[:-1]) != a[-1], *pshapes, OBJ))
         for meth, arg in OPTION_METHODS[cls].items():
             ashapes = () if arg is None else (arg,)
@@ -109,8 +111,66 @@ def _option_cases():
     return out
 
 
+def fn(name, *shapes, **kw):
+    """A module function called positionally with one argument per shape."""
+    return case(name, lambda ns, *a, _n=name: getattr(ns, _n)(*a), *shapes, **kw)
+
+
+def lazy(name, *shapes, **kw):
+    return fn(name, *shapes, lazy=True, **kw)
+
+
+ITER = H.iterables()
+ROWS = H.iterables(elements=H.rows())
+BUF = H.int_buffers()
+SEQ = st.one_of(ITER, BUF)
+N = H.sizes
+IDX = H.indices
+KEY = H.keys
+BINOP = H.callbacks()
+
+# Cases whose conversions of integer arguments raise the interpreter's own messages compare
+# exception types only (messages=False).
+SEQUENCE_CASES = [
+    fn("first", SEQ),
+    fn("second", SEQ),
+    fn("last", SEQ),
+    fn("nth", IDX, SEQ, messages=False),
+    fn("get", OBJ, ROWS),
+    fn("get", IDX, H.rows()),
+    fn("get", st.lists(IDX, max_size=3).map(lambda r: ("list", tuple(r))), H.rows(), OBJ),
+    fn("get", IDX, H.rows(), OBJ),
+    case("peek", lambda ns, s: (lambda r: (r[0], list(r[1])))(ns.peek(s)), SEQ),
+    fn("count", SEQ),
+    fn("tail", N, SEQ, messages=False),
+    lazy("take", N, SEQ),
+    lazy("drop", N, SEQ),
+    lazy("take_nth", N, SEQ),
+    lazy("cons", OBJ, ITER),
+    lazy("concat", H.nested),
+    lazy("concatv", ITER, ITER, ITER),
+    lazy("mapcat", FN, H.nested),
+    lazy("interleave", H.nested),
+    lazy("iterate", FN, OBJ),
+    lazy("accumulate", BINOP, SEQ),
+    lazy("accumulate", BINOP, ITER, OBJ),
+    lazy("remove", FN, SEQ),
+    lazy("partition", N, SEQ, messages=False),
+    lazy("partition", N, ITER, OBJ, messages=False),
+    lazy("partition_all", N, SEQ, messages=False),
+    lazy("unique", SEQ),
+    case("unique", lambda ns, s, k: ns.unique(s, key=k), SEQ, FN, lazy=True),
+    fn("isdistinct", SEQ),
+    fn("frequencies", SEQ),
+    fn("groupby", KEY, ROWS),
+    fn("countby", KEY, ROWS),
+    fn("reduceby", KEY, BINOP, ROWS),
+    fn("reduceby", KEY, BINOP, ROWS, st.one_of(OBJ, FN)),
+]
+
 CASES = [
     *_option_cases(),
+    *SEQUENCE_CASES,
 ]
 
 
@@ -210,15 +270,30 @@ def check(c, recipes):
         assert str(exc) == str(mexc), f"{c}: native raised {exc!r}, model raised {mexc!r}"
 
 
-@pytest.mark.parametrize("c", CASES, ids=str)
+def _callable_name(c):
+    return c.target or c.name.split("(")[0].split(".")[0].split(" ")[0]
+
+
+def _ids(cases):
+    seen = {}
+    out = []
+    for c in cases:
+        seen[c.name] = seen.get(c.name, 0) + 1
+        out.append(c.name if seen[c.name] == 1 else f"{c.name}#{seen[c.name]}")
+    return out
+
+
+@pytest.mark.parametrize("c", CASES, ids=_ids(CASES))
 @given(data=st.data())
 def test_hostile_arguments(c, data):
+    if not hasattr(T, _callable_name(c)):
+        pytest.skip(f"{_callable_name(c)} is not built yet")
     recipes = [data.draw(shape, label=f"arg{i}") for i, shape in enumerate(c.shapes)]
     check(c, recipes)
 
 
 def test_every_registered_callable_is_in_the_table():
-    covered = {c.name.split("(")[0].split(".")[0].split(" ")[0] for c in CASES}
+    covered = {_callable_name(c) for c in CASES}
     names = [n for n in T.__all__ if n != "Nothing"]
     missing = [n for n in names if n not in covered and n not in {"Option", "Result"} | UNTABLED]
     assert not missing, f"add these callables to CASES: {missing}"

@@ -254,7 +254,7 @@ def _tail(n, x):
         return x[s]
     except (TypeError, KeyError):
         pass
-    q = collections.deque(maxlen=n or None)
+    q = collections.deque(maxlen=n if 0 < n <= _I64_MAX else None)
     for e in x:
         q.append(e)
     return tuple(q)
@@ -511,11 +511,10 @@ def unique(seq, key=None):
 
 
 def isdistinct(seq):
-    seen = set()
+    seen = _ChainMap()
     for x in seq:
-        if x in seen:
+        if not seen.find_or_add(x)[1]:
             return False
-        seen.add(x)
     return True
 
 

@@ -37,6 +37,7 @@ class Case:
     lazy: bool = False  # the result is an iterator to consume
     messages: bool = True  # compare exception messages too, not only types
     target: str = ""  # the registered name the case exercises (default: the name's first word)
+    reenter: bool = True  # let callbacks re-enter the lazy result (see STDLIB below)
 
     def __str__(self):
         return self.name
@@ -120,6 +121,13 @@ def lazy(name, *shapes, **kw):
     return fn(name, *shapes, lazy=True, **kw)
 
 
+def stdlib(name, *shapes, **kw):
+    """A function that returns the interpreter's own itertools object. Re-entry is not exercised:
+    itertools.chain itself leaks its current iterator when re-entered (CPython 3.14), which is not
+    this module's to fix."""
+    return fn(name, *shapes, lazy=True, reenter=False, **kw)
+
+
 ITER = H.iterables()
 ROWS = H.iterables(elements=H.rows())
 BUF = H.int_buffers()
@@ -143,13 +151,13 @@ SEQUENCE_CASES = [
     case("peek", lambda ns, s: (lambda r: (r[0], list(r[1])))(ns.peek(s)), SEQ),
     fn("count", SEQ),
     fn("tail", N, SEQ, messages=False),
-    lazy("take", N, SEQ),
-    lazy("drop", N, SEQ),
-    lazy("take_nth", N, SEQ),
-    lazy("cons", OBJ, ITER),
-    lazy("concat", H.nested),
-    lazy("concatv", ITER, ITER, ITER),
-    lazy("mapcat", FN, H.nested),
+    stdlib("take", N, SEQ),
+    stdlib("drop", N, SEQ),
+    stdlib("take_nth", N, SEQ),
+    stdlib("cons", OBJ, ITER),
+    stdlib("concat", H.nested),
+    stdlib("concatv", ITER, ITER, ITER),
+    stdlib("mapcat", FN, H.nested),
     lazy("interleave", H.nested),
     lazy("iterate", FN, OBJ),
     lazy("accumulate", BINOP, SEQ),
@@ -212,16 +220,24 @@ def _is_fault(exc):
 
 
 def run(c, ns, recipes):
-    """Builds fresh arguments, calls the case; returns (ctx, kind, payload)."""
+    """Builds fresh arguments, calls the case; returns (ctx, kind, payload).
+
+    Nothing built here may outlive the call: the module's classes take no part in cyclic garbage
+    collection, so a cycle through one of them (an iterator whose callback reaches the iterator
+    through the re-entry hook; an `Err` holding an exception whose traceback reaches this frame
+    through `f_back`) would never be freed and would show up as a leak of this test.
+    """
     ctx = H.Ctx(opt=ns)
     args = [H.build(r, ctx) for r in recipes]
     items = []
+    it = result = None
     try:
         result = c.call(ns, *args)
         if not c.lazy:
             return ctx, "ok", normalise(result)
         it = result
-        ctx.reenter = lambda: next(it)
+        if c.reenter:
+            ctx.reenter = lambda: next(it)
         for _ in range(LAZY_LIMIT):
             try:
                 items.append(next(it))
@@ -229,20 +245,26 @@ def run(c, ns, recipes):
                 break
         return ctx, "ok", normalise(items)
     except BaseException as exc:  # noqa: B036 - hostile objects raise BaseExceptions on purpose
-        if c.lazy and "it" in locals():
+        if it is not None:
             _poke_after_error(it)
         return ctx, "raised", (exc, normalise(items))
+    finally:
+        ctx.reenter = None
+        del it, result, args, items
 
 
 def _poke_after_error(it):
     """An iterator that raised may be called again: it must not crash or fault."""
-    for _ in range(3):
-        try:
-            next(it)
-        except StopIteration:
-            return
-        except BaseException as exc:  # noqa: B036
-            assert not _is_fault(exc), f"internal fault after an error: {exc!r}"
+    try:
+        for _ in range(3):
+            try:
+                next(it)
+            except StopIteration:
+                return
+            except BaseException as exc:  # noqa: B036
+                assert not _is_fault(exc), f"internal fault after an error: {exc!r}"
+    finally:
+        del it  # see run()
 
 
 def check(c, recipes):
@@ -299,5 +321,7 @@ def test_every_registered_callable_is_in_the_table():
     assert not missing, f"add these callables to CASES: {missing}"
 
 
-# Registered names that have no adversarial case, and why.
-UNTABLED = set()
+# Registered names that have no adversarial case of their own, and why.
+UNTABLED = {
+    "RustIter",  # cannot be called from Python; its instances come from the lazy functions above
+}

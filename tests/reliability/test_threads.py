@@ -8,6 +8,7 @@
   executing" or give a consistent result, never duplicate, lose or corrupt items.
 """
 
+import os
 import subprocess
 import sys
 import textwrap
@@ -61,10 +62,20 @@ FIRST_USE = {
     "option values": "repr([T.Some(1).map(str), T.Option.of(None), T.Ok(2).and_then(T.Err), T.Nothing])",
     "Result.of catching": "repr(T.Result.of(lambda: 1 / 0).error.__class__)",
     "binding errors": "_raises(lambda: T.Some())",
+    # cached itertools / builtins / collections.abc lookups
+    "islice": "[list(T.take(2, iter('abc'))), list(T.drop(1, 'abc')), list(T.take_nth(2, 'abcde'))]",
+    "chain": "[list(T.cons(0, [1])), list(T.concat([[1], 'a'])), list(T.mapcat(str, [12]))]",
+    "Sequence": "[T.nth(1, 'abc'), T.nth(1, range(5)), T.nth(1, iter('abc'))]",
+    "conversion note": "_raises(lambda: T.partition('x', [1]))",
+    # the small-int hash switch, the integer set, the worker pool
+    "hashing": "[list(T.unique([1, 1.0, True, 2, 'a'])), T.isdistinct([1, 2, 1]), T.frequencies('abca')]",
+    "integer buffers": "[list(T.unique(array('q', [5, 1, 5]))), T.isdistinct(bytes(300)), T.frequencies(b'aba')]",
+    "worker pool": "sorted(T.frequencies(array('q', [i % 7 for i in range(600_000)])).items())",
 }
 
 _FIRST_USE_DRIVER = """
 import sys, threading
+from array import array
 sys.setswitchinterval(1e-6)
 snippet = {snippet!r}
 n = {threads}
@@ -75,14 +86,14 @@ def _raises(f):
     try:
         f()
     except BaseException as exc:
-        return (type(exc).__name__, str(exc))
+        return (type(exc).__name__, str(exc), getattr(exc, "__notes__", None))
     return None
 
 def worker(i):
     barrier.wait()
     import trovix._trovix as T
     try:
-        results[i] = ("ok", eval(snippet, dict(T=T, _raises=_raises)), id(T), id(T.Some))
+        results[i] = ("ok", eval(snippet, dict(T=T, _raises=_raises, array=array)), id(T), id(T.Some))
     except BaseException as exc:
         results[i] = ("raised", repr(exc))
 
@@ -95,10 +106,160 @@ print(results[0][1])
 """
 
 
-@pytest.mark.parametrize("snippet", list(FIRST_USE.values()), ids=list(FIRST_USE))
+def _built(*names):
+    missing = [n for n in names if not hasattr(T, n)]
+    return pytest.mark.skipif(bool(missing), reason=f"not built yet: {missing}")
+
+
+def _names_in(snippet):
+    import re
+
+    return re.findall(r"T\.(\w+)", snippet)
+
+
+@pytest.mark.parametrize(
+    "snippet", [pytest.param(v, marks=_built(*_names_in(v)), id=k) for k, v in FIRST_USE.items()]
+)
 def test_concurrent_first_use_in_a_fresh_process(snippet):
     out = run_fresh(_FIRST_USE_DRIVER.format(snippet=snippet, threads=THREADS))
     assert out.strip()
+
+
+# ---- shared iterators ---------------------------------------------------------------------------
+
+
+def _yielding(v):
+    time.sleep(0)
+    return v
+
+
+def _slow_source(n):
+    for i in range(n):
+        time.sleep(0)
+        yield i
+
+
+# name -> (make the shared iterator, the items it must give in total)
+SHARED_ITERATORS = {
+    "remove": (lambda: T.remove(lambda v: _yielding(v % 3 == 0), _slow_source(300)),
+               [i for i in range(300) if i % 3]),
+    "unique": (lambda: T.unique(_slow_source(300), key=lambda v: _yielding(v // 2)), list(range(0, 300, 2))),
+    "unique over a list": (lambda: T.unique([i // 2 for i in range(300)]), list(range(150))),
+    "accumulate": (lambda: T.accumulate(lambda a, b: _yielding(a + b), _slow_source(200)),
+                   [i * (i + 1) // 2 for i in range(200)]),
+    "partition_all": (lambda: T.partition_all(3, _slow_source(300)),
+                      [tuple(range(i, min(i + 3, 300))) for i in range(0, 300, 3)]),
+    "partition": (lambda: T.partition(4, _slow_source(301), None),
+                  [tuple(x if x < 301 else None for x in range(i, i + 4)) for i in range(0, 301, 4)]),
+    "interleave": (lambda: T.interleave([_slow_source(100), iter(range(100, 150))]),
+                   [x for pair in zip(range(100), range(100, 150)) for x in pair] + list(range(50, 100))),
+    "iterate": (lambda: T.iterate(_count_to_299, 0), list(range(300))),
+}
+
+
+class End(Exception):
+    """Ends a shared iterator from inside its step."""
+
+
+def _count_to_299(v):
+    time.sleep(0)
+    if v == 299:
+        raise End  # iterate is finished after its function raised
+    return v + 1
+
+
+@pytest.mark.parametrize(
+    "name", [pytest.param(k, marks=_built(k.split()[0]), id=k) for k in SHARED_ITERATORS]
+)
+def test_shared_iterator(name):
+    """Threads pull from one iterator whose steps give up the interpreter lock. A busy iterator
+    answers "iterator already executing" and stays as it was, so retrying must deliver every item
+    exactly once, each thread seeing them in order."""
+    make, expected = SHARED_ITERATORS[name]
+    it = make()
+    busy = [0] * THREADS
+
+    def work(i):
+        got = []
+        while True:
+            try:
+                got.append(next(it))
+            except (StopIteration, End):
+                return got
+            except ValueError as exc:
+                assert str(exc) == "iterator already executing", exc
+                busy[i] += 1
+                time.sleep(0)
+
+    results = hammer(work)
+    for _, exc in results:
+        assert exc is None, exc
+    position = {repr(v): k for k, v in enumerate(expected)}
+    for got, _ in results:
+        order = [position[repr(v)] for v in got]
+        assert order == sorted(order), "a thread saw items out of order"
+    everything = sorted((position[repr(v)] for got, _ in results for v in got))
+    assert everything == list(range(len(expected))), "items were lost or delivered twice"
+    del it
+
+
+# ---- the worker pool -------------------------------------------------------------------------
+
+POOL_N = 600_000  # above the size where counting is split across the worker pool
+
+
+@_built("frequencies", "isdistinct", "unique")
+def test_concurrent_callers_of_the_parallel_kernels():
+    from array import array
+
+    inputs = []
+    for i in range(THREADS):
+        modulus = 50 + 17 * i
+        values = array("q", ((j * 7919 + i) % modulus - modulus // 2 for j in range(POOL_N)))
+        expected = {}
+        for v in values[:modulus * 2]:
+            expected[v] = 0
+        for v in values:
+            expected[v] += 1
+        inputs.append((values, expected))
+
+    def work(i):
+        values, expected = inputs[i]
+        for _ in range(3):
+            got = T.frequencies(values)
+            assert got == expected and list(got) == list(expected)
+            assert T.isdistinct(values) is False
+            assert list(T.unique(values)) == list(expected)
+        return True
+
+    for res, exc in hammer(work, switch=1e-4):
+        assert exc is None, exc
+        assert res is True
+
+
+@_built("frequencies")
+@pytest.mark.parametrize("threads", ["1", "3"])
+def test_concurrent_callers_with_a_small_pool(threads):
+    out = run_fresh(f"""
+        import os, sys, threading
+        from array import array
+        import trovix._trovix as T
+        data = array("q", (i % 1000 for i in range({POOL_N})))
+        expected = {{i: {POOL_N} // 1000 for i in range(1000)}}
+        errors = []
+        def work():
+            try:
+                for _ in range(2):
+                    assert T.frequencies(data) == expected
+            except BaseException as exc:
+                errors.append(exc)
+        ts = [threading.Thread(target=work) for _ in range(6)]
+        for t in ts: t.start()
+        for t in ts: t.join()
+        assert not errors, errors
+        print("ok")
+    """, env={**os.environ, "RAYON_NUM_THREADS": threads})
+    assert out.strip() == "ok"
 
 
 class Slow:

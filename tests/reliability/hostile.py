@@ -320,14 +320,25 @@ def iterables(elements=objects, max_size=6):
     )
 
 
+_TYPECODE_RANGES = {code: (array.array(code).itemsize * 8, code.islower()) for code in "bhilqBHILQ"}
+
+
+def _typed_values(code, max_size):
+    bits, signed = _TYPECODE_RANGES[code]
+    lo, hi = (-(2 ** (bits - 1)), 2 ** (bits - 1) - 1) if signed else (0, 2**bits - 1)
+    edges = st.sampled_from([lo, hi, lo + 1, hi - 1, 0, 1])
+    small = st.integers(max(lo, -3), min(hi, 3))
+    return st.lists(st.one_of(small, small, edges), max_size=max_size).map(lambda v: ("array", code, tuple(v)))
+
+
 def int_buffers(max_size=12):
+    """Integer buffers: bytes, bytearray, array.array of every integer type (with extreme values),
+    memoryviews, and a strided (non-contiguous) view."""
     values = st.lists(st.integers(0, 255), max_size=max_size)
-    signed = st.sampled_from("bhilq")
     return st.one_of(
         values.map(lambda v: ("bytes", tuple(v))),
         values.map(lambda v: ("bytearray", tuple(v))),
-        st.builds(lambda c, v: ("array", c, tuple(x - 128 for x in v)), signed, values),
-        st.builds(lambda c, v: ("array", c, tuple(v)), st.sampled_from("BHILQ"), values),
+        st.sampled_from("bhilqBHILQ").flatmap(lambda code: _typed_values(code, max_size)),
         values.map(lambda v: ("memoryview", ("bytes", tuple(v)))),
         values.map(lambda v: ("strided", ("array", "q", tuple(v)))),
         values.map(lambda v: ("memoryview", ("bytearray", tuple(v)))),

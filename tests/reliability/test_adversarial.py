@@ -148,6 +148,9 @@ SEQUENCE_CASES = [
     fn("get", IDX, H.rows()),
     fn("get", st.lists(IDX, max_size=3).map(lambda r: ("list", tuple(r))), H.rows(), OBJ),
     fn("get", IDX, H.rows(), OBJ),
+    # a key list that the container's __getitem__ mutates during the walk
+    fn("get", st.lists(IDX, max_size=4).map(lambda r: ("mut", tuple(r))),
+       H.hostile(methods=("__getitem__", "__repr__")), OBJ),
     case("peek", lambda ns, s: (lambda r: (r[0], list(r[1])))(ns.peek(s)), SEQ),
     fn("count", SEQ),
     fn("tail", N, SEQ, messages=False),

@@ -10,6 +10,7 @@
 
 import os
 import subprocess
+from collections import Counter
 import sys
 import textwrap
 import threading
@@ -216,12 +217,9 @@ def test_concurrent_callers_of_the_parallel_kernels():
     for i in range(THREADS):
         modulus = 50 + 17 * i
         values = array("q", ((j * 7919 + i) % modulus - modulus // 2 for j in range(POOL_N)))
-        expected = {}
-        for v in values[:modulus * 2]:
-            expected[v] = 0
-        for v in values:
-            expected[v] += 1
-        inputs.append((values, expected))
+        counts = Counter(values)
+        # 7919 is prime, so the first `modulus` values are all the distinct ones
+        inputs.append((values, {v: counts[v] for v in values[:modulus]}))
 
     def work(i):
         values, expected = inputs[i]

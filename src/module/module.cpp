@@ -6,6 +6,7 @@
 #include "module/registry.h"
 #include "option/option.h"
 #include "utils/errors.h"
+#include "utils/iterator.h"
 #include "utils/ref.h"
 
 namespace trovix::module {
@@ -23,6 +24,7 @@ const Step kRegistration[] = {
     add_class(option::kErrType),
     add_class(option::kResultType),
     add_value("Nothing", make_nothing),
+    add_class(kRustIterType, install_raw_iternext<RustIterBody>),
 };
 
 int run_step(PyObject* module, PyObject* module_name, const Step& step) {

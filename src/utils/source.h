@@ -1,0 +1,83 @@
+// Pulling items out of a source argument.
+//
+// `PySource` reads an exact `list` by index (no iterator object, no method call per item) and
+// everything else through its iterator. The list variant re-reads the length at every step, so
+// items appended during iteration are seen and a shortened list ends early; once it has reached
+// the end it stays finished, like the interpreter's own list iterator. Subclasses of list go
+// through their iterator because they may override item access or `__iter__`.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+
+#include "utils/iterator.h"
+#include "utils/ref.h"
+
+namespace trovix {
+
+// The classic next call on an iterator: an item, the end (a StopIteration raised by the iterator
+// is absorbed) or an error.
+inline Next next_of(PyObject* iterator) noexcept {
+    PyObject* item = (*Py_TYPE(iterator)->tp_iternext)(iterator);
+    if (item != nullptr) [[likely]] return Next::item(item);
+    if (PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return Next::error();
+        PyErr_Clear();
+    }
+    return Next::end();
+}
+
+class PySource {
+public:
+    // An empty source (only useful as a placeholder).
+    PySource() noexcept = default;
+    PySource(PySource&&) noexcept = default;
+    PySource& operator=(PySource&&) noexcept = default;
+
+    // The source for `obj`: the list variant for an exact list, else `iter(obj)`. An empty
+    // PySource with the interpreter's error set (e.g. TypeError for an object that is not
+    // iterable) on failure.
+    static PySource open(PyObject* obj) noexcept {
+        PySource s;
+        if (PyList_CheckExact(obj)) {
+            s.obj_ = Ref::borrow(obj);
+            s.is_list_ = true;
+        } else {
+            s.obj_ = Ref::steal(PyObject_GetIter(obj));
+        }
+        return s;
+    }
+
+    // False for an empty source (a failed `open`).
+    explicit operator bool() const noexcept { return static_cast<bool>(obj_); }
+
+    // The next item, the end, or an error raised by the source's iterator.
+    Next next() noexcept {
+        if (is_list_) [[likely]] {
+            if (finished_) return Next::end();
+            PyObject* list = obj_.get();
+            if (index_ >= static_cast<std::size_t>(PyList_GET_SIZE(list))) {
+                finished_ = true;
+                return Next::end();
+            }
+            return Next::item(Py_NewRef(PyList_GET_ITEM(list, static_cast<Py_ssize_t>(index_++))));
+        }
+        return next_of(obj_.get());
+    }
+
+    // How many items are probably left; never fails (a failing hint counts as 0).
+    std::size_t length_hint() const noexcept;
+
+    bool is_list() const noexcept { return is_list_; }
+    // The list (list variant) or the iterator (iterator variant), borrowed.
+    PyObject* get() const noexcept { return obj_.get(); }
+
+private:
+    Ref obj_;
+    std::size_t index_ = 0;
+    bool is_list_ = false;
+    bool finished_ = false;
+};
+
+}  // namespace trovix

@@ -5,6 +5,7 @@
 
 #include "module/registry.h"
 #include "option/option.h"
+#include "sequences/concat.h"
 #include "utils/errors.h"
 #include "utils/iterator.h"
 #include "utils/ref.h"
@@ -25,6 +26,15 @@ const Step kRegistration[] = {
     add_class(option::kResultType),
     add_value("Nothing", make_nothing),
     add_class(kRustIterType, install_raw_iternext<RustIterBody>),
+    add_function(sequences::kConcatDef),
+    add_function(sequences::kConcatvDef),
+    add_function(sequences::kInterleaveDef),
+    add_function(sequences::kPartitionDef),
+    add_function(sequences::kPartitionAllDef),
+    add_function(sequences::kMapcatDef),
+    add_function(sequences::kRemoveDef),
+    add_function(sequences::kAccumulateDef),
+    add_function(sequences::kIterateDef),
 };
 
 int run_step(PyObject* module, PyObject* module_name, const Step& step) {

@@ -161,23 +161,24 @@ Next next_chunk(PySource& src, std::size_t n, ShortChunk mode, PyObject* pad) {
     // A huge chunk size: grow a buffer as items arrive.
     std::vector<Ref> buf;
     buf.reserve(kChunkReserve);
+    bool padded = false;
     while (buf.size() < n) {
         Next x = src.next();
         if (!x) {
             if (x.is_error() || buf.empty() || mode == ShortChunk::Drop) return x;
-            if (mode == ShortChunk::Pad) {
-                buf.reserve(n);
-                while (buf.size() < n) buf.push_back(Ref::borrow(pad));
-            }
+            padded = mode == ShortChunk::Pad;
             break;
         }
         buf.push_back(x.take());
     }
-    Ref t = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(buf.size())));
+    // A padded chunk has n slots, which may well be more than memory allows: the interpreter
+    // reports that as MemoryError.
+    Py_ssize_t size = static_cast<Py_ssize_t>(padded ? n : buf.size());
+    Ref t = Ref::steal(PyTuple_New(size));
     if (!t) return Next::error();
-    for (std::size_t i = 0; i < buf.size(); ++i) {
-        PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), buf[i].release());
-    }
+    Py_ssize_t i = 0;
+    for (Ref& item : buf) PyTuple_SET_ITEM(t.get(), i++, item.release());
+    for (; i < size; ++i) PyTuple_SET_ITEM(t.get(), i, Py_NewRef(pad));
     return Next::item(std::move(t));
 }
 

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "sequences/args.h"
 #include "utils/binding.h"
 #include "utils/errors.h"
 #include "utils/hash.h"
@@ -69,15 +70,15 @@ PyObject* item_at(PyObject* seq, Py_ssize_t index) noexcept {
 
 PyObject* first(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr Signature sig = function_signature("first", {"seq"});
-    BoundArgs a;
-    if (!bind_fast(sig, args, static_cast<std::size_t>(nargs), kwnames, a)) return nullptr;
+    PyObject* a[1];
+    if (!bind_exact(sig, args, nargs, kwnames, a)) return nullptr;
     return item_or_stop(first_of(a[0]));
 }
 
 PyObject* second(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr Signature sig = function_signature("second", {"seq"});
-    BoundArgs a;
-    if (!bind_fast(sig, args, static_cast<std::size_t>(nargs), kwnames, a)) return nullptr;
+    PyObject* a[1];
+    if (!bind_exact(sig, args, nargs, kwnames, a)) return nullptr;
     PyObject* seq = a[0];
     if (is_exact_list_or_tuple(seq)) {
         Py_ssize_t len = PyList_CheckExact(seq) ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq);
@@ -90,8 +91,8 @@ PyObject* second(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
 
 PyObject* last(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr Signature sig = function_signature("last", {"seq"});
-    BoundArgs a;
-    if (!bind_fast(sig, args, static_cast<std::size_t>(nargs), kwnames, a)) return nullptr;
+    PyObject* a[1];
+    if (!bind_exact(sig, args, nargs, kwnames, a)) return nullptr;
     PyObject* seq = a[0];
     if (is_exact_list_or_tuple(seq)) {
         // seq[-1:][0] without the slice; an empty one still raises the container's IndexError.
@@ -104,8 +105,8 @@ PyObject* last(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
 
 PyObject* nth(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr Signature sig = function_signature("nth", {"n", "seq"});
-    BoundArgs a;
-    if (!bind_fast(sig, args, static_cast<std::size_t>(nargs), kwnames, a)) return nullptr;
+    PyObject* a[2];
+    if (!bind_exact(sig, args, nargs, kwnames, a)) return nullptr;
     return item_or_stop(nth_of(a[0], a[1]));
 }
 
@@ -153,8 +154,8 @@ PyObject* get(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
 
 PyObject* peek(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr Signature sig = function_signature("peek", {"seq"});
-    BoundArgs a;
-    if (!bind_fast(sig, args, static_cast<std::size_t>(nargs), kwnames, a)) return nullptr;
+    PyObject* a[1];
+    if (!bind_exact(sig, args, nargs, kwnames, a)) return nullptr;
     Ref it = Ref::steal(PyObject_GetIter(a[0]));
     if (!it) return nullptr;
     Next n = next_of(it.get());
@@ -172,8 +173,8 @@ PyObject* peek(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
 
 PyObject* count(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr Signature sig = function_signature("count", {"seq"});
-    BoundArgs a;
-    if (!bind_fast(sig, args, static_cast<std::size_t>(nargs), kwnames, a)) return nullptr;
+    PyObject* a[1];
+    if (!bind_exact(sig, args, nargs, kwnames, a)) return nullptr;
     std::size_t n = 0;
     if (!count_of(a[0], n)) return nullptr;
     return PyLong_FromSize_t(n);
@@ -181,8 +182,8 @@ PyObject* count(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
 
 PyObject* tail(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr Signature sig = function_signature("tail", {"n", "seq"});
-    BoundArgs a;
-    if (!bind_fast(sig, args, static_cast<std::size_t>(nargs), kwnames, a)) return nullptr;
+    PyObject* a[2];
+    if (!bind_exact(sig, args, nargs, kwnames, a)) return nullptr;
     std::size_t n = 0;
     if (!as_usize(a[0], "n", n)) return nullptr;
     return tail_of(n, a[1]);
@@ -200,22 +201,22 @@ PyObject* call_islice(PyObject* seq, std::initializer_list<PyObject*> bounds) {
 
 PyObject* take(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr Signature sig = function_signature("take", {"n", "seq"});
-    BoundArgs a;
-    if (!bind_fast(sig, args, static_cast<std::size_t>(nargs), kwnames, a)) return nullptr;
+    PyObject* a[2];
+    if (!bind_exact(sig, args, nargs, kwnames, a)) return nullptr;
     return call_islice(a[1], {a[0]});
 }
 
 PyObject* drop(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr Signature sig = function_signature("drop", {"n", "seq"});
-    BoundArgs a;
-    if (!bind_fast(sig, args, static_cast<std::size_t>(nargs), kwnames, a)) return nullptr;
+    PyObject* a[2];
+    if (!bind_exact(sig, args, nargs, kwnames, a)) return nullptr;
     return call_islice(a[1], {a[0], Py_None});
 }
 
 PyObject* take_nth(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr Signature sig = function_signature("take_nth", {"n", "seq"});
-    BoundArgs a;
-    if (!bind_fast(sig, args, static_cast<std::size_t>(nargs), kwnames, a)) return nullptr;
+    PyObject* a[2];
+    if (!bind_exact(sig, args, nargs, kwnames, a)) return nullptr;
     Ref zero = Ref::steal(PyLong_FromLong(0));
     if (!zero) return nullptr;
     return call_islice(a[1], {zero.get(), Py_None, a[0]});
@@ -223,8 +224,8 @@ PyObject* take_nth(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
 
 PyObject* cons(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr Signature sig = function_signature("cons", {"el", "seq"});
-    BoundArgs a;
-    if (!bind_fast(sig, args, static_cast<std::size_t>(nargs), kwnames, a)) return nullptr;
+    PyObject* a[2];
+    if (!bind_exact(sig, args, nargs, kwnames, a)) return nullptr;
     PyObject* chain = cached_attr(CHAIN);
     if (chain == nullptr) return nullptr;
     Ref head = Ref::steal(PyTuple_Pack(1, a[0]));

@@ -5,7 +5,9 @@
 #include <utility>
 #include <vector>
 
+#include "sequences/args.h"
 #include "utils/binding.h"
+#include "utils/call.h"
 #include "utils/errors.h"
 #include "utils/imports.h"
 #include "utils/iterator.h"
@@ -58,7 +60,7 @@ struct IterateStep {
             current = value.clone();
             return Next::item(std::move(value));
         }
-        Ref result = Ref::steal(PyObject_CallOneArg(func.get(), value.get()));
+        Ref result = Ref::steal(call_one(func.get(), value.get()));
         if (!result) return Next::error();
         current = result.clone();
         return Next::item(std::move(result));
@@ -90,7 +92,7 @@ struct AccumulateStep {
             return Next::item(std::move(item));
         }
         PyObject* args[2] = {total.get(), item.get()};
-        Ref result = Ref::steal(PyObject_Vectorcall(binop.get(), args, 2, nullptr));
+        Ref result = Ref::steal(call_vector(binop.get(), args, 2));
         if (!result) return Next::error();
         total = result.clone();
         return Next::item(std::move(result));
@@ -109,11 +111,11 @@ struct RemoveStep {
             Next n = src.next();
             if (!n) return n;
             Ref item = n.take();
-            Ref verdict = Ref::steal(PyObject_CallOneArg(predicate.get(), item.get()));
+            Ref verdict = Ref::steal(call_one(predicate.get(), item.get()));
             if (!verdict) return Next::error();
-            int truth = PyObject_IsTrue(verdict.get());
-            if (truth < 0) return Next::error();
-            if (truth == 0) return Next::item(std::move(item));
+            int t = truth(verdict.get());
+            if (t < 0) return Next::error();
+            if (t == 0) return Next::item(std::move(item));
         }
     }
 };
@@ -145,17 +147,12 @@ Next next_chunk(PySource& src, std::size_t n, ShortChunk mode, PyObject* pad) {
         Py_ssize_t size = static_cast<Py_ssize_t>(n);
         Ref chunk = Ref::steal(PyTuple_New(size));
         if (!chunk) return Next::error();
-        for (Py_ssize_t i = 0; i < size; ++i) {
-            Next x = src.next();
-            if (!x) [[unlikely]] {
-                if (x.is_error() || i == 0) return x;
-                if (mode == ShortChunk::Drop) return Next::end();
-                if (mode == ShortChunk::Shorter) return shrink_chunk(std::move(chunk), i);
-                for (; i < size; ++i) PyTuple_SET_ITEM(chunk.get(), i, Py_NewRef(pad));
-                break;
-            }
-            PyTuple_SET_ITEM(chunk.get(), i, x.release());
-        }
+        Py_ssize_t got = src.fill(&PyTuple_GET_ITEM(chunk.get(), 0), size);
+        if (got == size) [[likely]] return Next::item(std::move(chunk));
+        if (got < 0) return Next::error();
+        if (got == 0 || mode == ShortChunk::Drop) return Next::end();
+        if (mode == ShortChunk::Shorter) return shrink_chunk(std::move(chunk), got);
+        for (Py_ssize_t i = got; i < size; ++i) PyTuple_SET_ITEM(chunk.get(), i, Py_NewRef(pad));
         return Next::item(std::move(chunk));
     }
     // A huge chunk size: grow a buffer as items arrive.
@@ -199,8 +196,8 @@ struct ChunkStep {
 
 PyObject* concat(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr Signature sig = function_signature("concat", {"seqs"});
-    BoundArgs a;
-    if (!bind_fast(sig, args, static_cast<std::size_t>(nargs), kwnames, a)) return nullptr;
+    PyObject* a[1];
+    if (!bind_exact(sig, args, nargs, kwnames, a)) return nullptr;
     return concat_impl(a[0]);
 }
 
@@ -213,15 +210,15 @@ PyObject* concatv(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 
 PyObject* mapcat(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr Signature sig = function_signature("mapcat", {"func", "seqs"});
-    BoundArgs a;
-    if (!bind_fast(sig, args, static_cast<std::size_t>(nargs), kwnames, a)) return nullptr;
+    PyObject* a[2];
+    if (!bind_exact(sig, args, nargs, kwnames, a)) return nullptr;
     return mapcat_impl(a[0], a[1]);
 }
 
 PyObject* interleave(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr Signature sig = function_signature("interleave", {"seqs"});
-    BoundArgs a;
-    if (!bind_fast(sig, args, static_cast<std::size_t>(nargs), kwnames, a)) return nullptr;
+    PyObject* a[1];
+    if (!bind_exact(sig, args, nargs, kwnames, a)) return nullptr;
     Ref outer = Ref::steal(PyObject_GetIter(a[0]));
     if (!outer) return nullptr;
     InterleaveStep step;
@@ -239,8 +236,8 @@ PyObject* interleave(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 PyObject* iterate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr Signature sig = function_signature("iterate", {"func", "x"});
-    BoundArgs a;
-    if (!bind_fast(sig, args, static_cast<std::size_t>(nargs), kwnames, a)) return nullptr;
+    PyObject* a[2];
+    if (!bind_exact(sig, args, nargs, kwnames, a)) return nullptr;
     return new_rust_iter(IterateStep{Ref::borrow(a[0]), Ref::borrow(a[1])});
 }
 
@@ -253,8 +250,8 @@ PyObject* accumulate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 PyObject* remove(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr Signature sig = function_signature("remove", {"predicate", "seq"});
-    BoundArgs a;
-    if (!bind_fast(sig, args, static_cast<std::size_t>(nargs), kwnames, a)) return nullptr;
+    PyObject* a[2];
+    if (!bind_exact(sig, args, nargs, kwnames, a)) return nullptr;
     PySource src = PySource::open(a[1]);
     if (!src) return nullptr;
     return new_rust_iter(RemoveStep{std::move(src), Ref::borrow(a[0])});
@@ -281,8 +278,8 @@ PyObject* partition(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 
 PyObject* partition_all(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr Signature sig = function_signature("partition_all", {"n", "seq"});
-    BoundArgs a;
-    if (!bind_fast(sig, args, static_cast<std::size_t>(nargs), kwnames, a)) return nullptr;
+    PyObject* a[2];
+    if (!bind_exact(sig, args, nargs, kwnames, a)) return nullptr;
     std::int64_t n = 0;
     if (!as_i64(a[0], "n", n)) return nullptr;
     if (n < 1) return empty_iter();

@@ -17,4 +17,20 @@ std::size_t PySource::length_hint() const noexcept {
     return static_cast<std::size_t>(hint);
 }
 
+Py_ssize_t PySource::fill_from_iterator(PyObject* it, PyObject** dst, Py_ssize_t n) noexcept {
+    iternextfunc iternext = Py_TYPE(it)->tp_iternext;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = iternext(it);
+        if (item == nullptr) [[unlikely]] {
+            if (PyErr_Occurred()) {
+                if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return -1;
+                PyErr_Clear();
+            }
+            return i;
+        }
+        dst[i] = item;
+    }
+    return n;
+}
+
 }  // namespace trovix

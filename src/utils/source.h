@@ -66,6 +66,23 @@ public:
         return next_of(obj_.get());
     }
 
+    // Stores up to `n` next items (new references) into dst[0..n): returns how many were stored
+    // (fewer than `n` only when the source has ended), or -1 on an error, leaving the items
+    // already stored in `dst` for the caller to release.
+    Py_ssize_t fill(PyObject** dst, Py_ssize_t n) noexcept {
+        if (is_list_) {
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                Next x = next();
+                if (!x) return x.is_error() ? -1 : i;
+                dst[i] = x.release();
+            }
+            return n;
+        }
+        return fill_from_iterator(obj_.get(), dst, n);
+    }
+
+    static Py_ssize_t fill_from_iterator(PyObject* it, PyObject** dst, Py_ssize_t n) noexcept;
+
     // How many items are probably left; never fails (a failing hint counts as 0).
     std::size_t length_hint() const noexcept;
 

@@ -33,10 +33,12 @@ PyObject* item_or_stop(Next n) noexcept {
 
 // Drops `count` items of `it`, then fetches the next one; end when `it` runs out first.
 Next next_after(PyObject* it, std::uint64_t count) noexcept {
+    std::size_t steps = 0;
     for (std::uint64_t i = 0; i < count; ++i) {
         Next n = next_of(it);
         if (!n) return n;
         Ref dropped = n.take();
+        if (poll_signals(steps) < 0) return Next::error();
     }
     return next_of(it);
 }
@@ -304,7 +306,7 @@ bool count_of(PyObject* obj, std::size_t& out) noexcept {
             return true;
         }
         Ref dropped = x.take();
-        ++n;
+        if (poll_signals(n) < 0) return false;
     }
 }
 
@@ -323,12 +325,14 @@ PyObject* tail_of(std::size_t n, PyObject* obj) {
     Ref it = Ref::steal(PyObject_GetIter(obj));
     if (!it) return nullptr;
     std::deque<Ref> kept;
+    std::size_t steps = 0;
     for (;;) {
         Next x = next_of(it.get());
         if (x.is_error()) return nullptr;
         if (x.is_end()) break;
         if (n != 0 && kept.size() == n) kept.pop_front();
         kept.push_back(x.take());
+        if (poll_signals(steps) < 0) return nullptr;
     }
     Ref result = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(kept.size())));
     if (!result) return nullptr;

@@ -107,7 +107,9 @@ struct RemoveStep {
     Ref predicate;
 
     Next next() {
+        std::size_t steps = 0;
         for (;;) {
+            if (poll_signals(steps) < 0) return Next::error();
             Next n = src.next();
             if (!n) return n;
             Ref item = n.take();

@@ -28,6 +28,14 @@ inline Next next_of(PyObject* iterator) noexcept {
     return Next::end();
 }
 
+// For native loops that drain a source without running Python code of their own: every 65536
+// steps, lets pending signal handlers run (so Ctrl-C can stop `count(itertools.count())`).
+// Returns -1 with the handler's exception set, else 0.
+inline int poll_signals(std::size_t& steps) noexcept {
+    if ((++steps & 0xFFFF) != 0) [[likely]] return 0;
+    return PyErr_CheckSignals();
+}
+
 class PySource {
 public:
     // An empty source (only useful as a placeholder).

@@ -288,3 +288,34 @@ def test_binding_messages():
         T.first(seq=[1], other=2)
     assert str(info.value) == "first() got an unexpected keyword argument 'other'"
     assert T.nth(n=1, seq=[1, 2]) == 2
+
+
+class Interrupted(Exception):
+    pass
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: T.count(itertools.count()),
+        lambda: T.nth(10**18, itertools.count()),
+        lambda: T.tail(1, itertools.count()),
+        lambda: T.last(itertools.repeat(1)),
+        lambda: next(T.remove(bool, itertools.count(1))),
+    ],
+    ids=["count", "nth", "tail", "last", "remove"],
+)
+def test_endless_native_loops_can_be_interrupted(call):
+    import signal
+
+    def handler(signum, frame):
+        raise Interrupted
+
+    old = signal.signal(signal.SIGALRM, handler)
+    signal.setitimer(signal.ITIMER_REAL, 0.05)
+    try:
+        with pytest.raises(Interrupted):
+            call()
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, old)

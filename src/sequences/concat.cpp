@@ -149,12 +149,20 @@ Next next_chunk(PySource& src, std::size_t n, ShortChunk mode, PyObject* pad) {
         Py_ssize_t size = static_cast<Py_ssize_t>(n);
         Ref chunk = Ref::steal(PyTuple_New(size));
         if (!chunk) return Next::error();
+        // While Python code of the source runs, the half-filled tuple stays out of the garbage
+        // collector's sight (gc.get_objects() must not hand out empty slots).
+        bool hidden = !src.is_list();
+        if (hidden) PyObject_GC_UnTrack(chunk.get());
         Py_ssize_t got = src.fill(&PyTuple_GET_ITEM(chunk.get(), 0), size);
-        if (got == size) [[likely]] return Next::item(std::move(chunk));
+        if (got == size) [[likely]] {
+            if (hidden) PyObject_GC_Track(chunk.get());
+            return Next::item(std::move(chunk));
+        }
         if (got < 0) return Next::error();
         if (got == 0 || mode == ShortChunk::Drop) return Next::end();
         if (mode == ShortChunk::Shorter) return shrink_chunk(std::move(chunk), got);
         for (Py_ssize_t i = got; i < size; ++i) PyTuple_SET_ITEM(chunk.get(), i, Py_NewRef(pad));
+        if (hidden) PyObject_GC_Track(chunk.get());
         return Next::item(std::move(chunk));
     }
     // A huge chunk size: grow a buffer as items arrive.

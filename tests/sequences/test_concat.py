@@ -299,3 +299,18 @@ def test_exhausted_chunk_iterator_stays_exhausted_over_growing_list():
     for _ in range(2):
         with pytest.raises(StopIteration):
             next(it)
+
+
+def test_half_filled_chunk_is_not_visible_to_gc():
+    import gc
+
+    def source():
+        for i in range(6):
+            # Python code running while a chunk is being filled may look at every tracked object.
+            for obj in gc.get_objects():
+                if type(obj) is tuple and obj:
+                    obj[-1]
+            yield i
+
+    assert list(T.partition_all(4, source())) == [(0, 1, 2, 3), (4, 5)]
+    assert list(T.partition(4, source(), None)) == [(0, 1, 2, 3), (4, 5, None, None)]

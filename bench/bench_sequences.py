@@ -30,6 +30,9 @@ def cases():
                         lambda n=n: list(itertools.batched(data, n)), "itertools.batched", ">= 0.9x"))
     out.append(Case("partition_all(100): 1e5 iterator", lambda: list(T.partition_all(100, iter(data))),
                     lambda: list(itertools.batched(iter(data), 100)), "itertools.batched", ">= 0.9x"))
+    tup = tuple(data)
+    out.append(Case("partition_all(100): 1e5 tuple", lambda: list(T.partition_all(100, tup)),
+                    lambda: list(itertools.batched(tup, 100)), "itertools.batched", ">= 0.9x"))
     out.append(Case("partition(100, pad): 1e5 list", lambda: list(T.partition(100, data, None)),
                     lambda: list(itertools.batched(data, 100)), "itertools.batched", ">= 0.9x"))
     out.append(Case("accumulate(add): 1e5 list", lambda: list(T.accumulate(add, data)),

@@ -1,6 +1,5 @@
 #include "sequences/concat.h"
 
-#include <algorithm>
 #include <cstdint>
 #include <utility>
 #include <vector>
@@ -151,7 +150,7 @@ Next next_chunk(PySource& src, std::size_t n, ShortChunk mode, PyObject* pad) {
         if (!chunk) return Next::error();
         // While Python code of the source runs, the half-filled tuple stays out of the garbage
         // collector's sight (gc.get_objects() must not hand out empty slots).
-        bool hidden = !src.is_list();
+        bool hidden = !src.is_indexed();
         if (hidden) PyObject_GC_UnTrack(chunk.get());
         Py_ssize_t got = src.fill(&PyTuple_GET_ITEM(chunk.get(), 0), size);
         if (got == size) [[likely]] {

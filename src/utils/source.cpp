@@ -9,6 +9,7 @@ std::size_t PySource::length_hint() const noexcept {
         Py_ssize_t len = PyList_GET_SIZE(obj_.get());
         return static_cast<std::size_t>(len) > index_ ? static_cast<std::size_t>(len) - index_ : 0;
     }
+    if (is_tuple_) return static_cast<std::size_t>(PyTuple_GET_SIZE(obj_.get())) - index_;
     Py_ssize_t hint = PyObject_LengthHint(obj_.get(), 0);
     if (hint < 0) {
         PyErr_Clear();

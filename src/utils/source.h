@@ -1,9 +1,9 @@
 // Pulling items out of a source argument.
 //
-// `PySource` reads an exact `list` by index (no iterator object, no method call per item) and
-// everything else through its iterator. The list variant re-reads the length at every step, so
-// items appended during iteration are seen and a shortened list ends early; once it has reached
-// the end it stays finished, like the interpreter's own list iterator. Subclasses of list go
+// `PySource` reads an exact `list` or `tuple` by index (no iterator object, no call per item)
+// and everything else through its iterator. The list variant re-reads the length at every step,
+// so items appended during iteration are seen and a shortened list ends early; once it has
+// reached the end it stays finished, like the interpreter's own list iterator. Subclasses go
 // through their iterator because they may override item access or `__iter__`.
 #pragma once
 
@@ -43,7 +43,7 @@ public:
     PySource(PySource&&) noexcept = default;
     PySource& operator=(PySource&&) noexcept = default;
 
-    // The source for `obj`: the list variant for an exact list, else `iter(obj)`. An empty
+    // The source for `obj`: read by index for an exact list or tuple, else `iter(obj)`. An empty
     // PySource with the interpreter's error set (e.g. TypeError for an object that is not
     // iterable) on failure.
     static PySource open(PyObject* obj) noexcept {
@@ -51,6 +51,9 @@ public:
         if (PyList_CheckExact(obj)) {
             s.obj_ = Ref::borrow(obj);
             s.is_list_ = true;
+        } else if (PyTuple_CheckExact(obj)) {
+            s.obj_ = Ref::borrow(obj);
+            s.is_tuple_ = true;
         } else {
             s.obj_ = Ref::steal(PyObject_GetIter(obj));
         }
@@ -71,6 +74,11 @@ public:
             }
             return Next::item(Py_NewRef(PyList_GET_ITEM(list, static_cast<Py_ssize_t>(index_++))));
         }
+        if (is_tuple_) {
+            PyObject* tuple = obj_.get();
+            if (index_ >= static_cast<std::size_t>(PyTuple_GET_SIZE(tuple))) return Next::end();
+            return Next::item(Py_NewRef(PyTuple_GET_ITEM(tuple, static_cast<Py_ssize_t>(index_++))));
+        }
         return next_of(obj_.get());
     }
 
@@ -78,7 +86,7 @@ public:
     // (fewer than `n` only when the source has ended), or -1 on an error, leaving the items
     // already stored in `dst` for the caller to release.
     Py_ssize_t fill(PyObject** dst, Py_ssize_t n) noexcept {
-        if (is_list_) {
+        if (is_list_ || is_tuple_) {
             for (Py_ssize_t i = 0; i < n; ++i) {
                 Next x = next();
                 if (!x) return x.is_error() ? -1 : i;
@@ -95,13 +103,16 @@ public:
     std::size_t length_hint() const noexcept;
 
     bool is_list() const noexcept { return is_list_; }
-    // The list (list variant) or the iterator (iterator variant), borrowed.
+    // True when items are read by index: taking one runs no Python code.
+    bool is_indexed() const noexcept { return is_list_ || is_tuple_; }
+    // The list or tuple (read by index) or the iterator, borrowed.
     PyObject* get() const noexcept { return obj_.get(); }
 
 private:
     Ref obj_;
     std::size_t index_ = 0;
     bool is_list_ = false;
+    bool is_tuple_ = false;
     bool finished_ = false;
 };
 

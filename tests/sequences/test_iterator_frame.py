@@ -134,7 +134,7 @@ def test_list_source_sees_growth_and_shrinking():
     assert list(it) == []
 
 
-def test_list_subclass_and_tuple_go_through_their_iterator():
+def test_list_subclass_goes_through_its_iterator_and_tuples_work():
     class Scaled(list):
         def __iter__(self):
             return (x * 10 for x in list.__iter__(self))

@@ -12,7 +12,7 @@ import trovix._trovix as T
 def test_rust_iter_class_and_protocol():
     it = T.partition_all(2, [1, 2, 3])
     assert type(it) is T.RustIter
-    assert type(it).__module__ == "trovix._trovix"
+    assert type(it).__module__ == "trovix._trovix" and type(it).__doc__ is None
     assert iter(it) is it
     assert it.__next__() == (1, 2)
     assert next(it) == (3,)

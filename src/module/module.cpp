@@ -5,7 +5,10 @@
 
 #include "module/registry.h"
 #include "option/option.h"
+#include "sequences/access.h"
+#include "sequences/concat.h"
 #include "utils/errors.h"
+#include "utils/iterator.h"
 #include "utils/ref.h"
 
 namespace trovix::module {
@@ -23,6 +26,28 @@ const Step kRegistration[] = {
     add_class(option::kErrType),
     add_class(option::kResultType),
     add_value("Nothing", make_nothing),
+    add_class(kRustIterType, install_raw_iternext<RustIterBody>),
+    add_function(sequences::kCountDef),
+    add_function(sequences::kFirstDef),
+    add_function(sequences::kSecondDef),
+    add_function(sequences::kLastDef),
+    add_function(sequences::kNthDef),
+    add_function(sequences::kGetDef),
+    add_function(sequences::kPeekDef),
+    add_function(sequences::kTakeDef),
+    add_function(sequences::kDropDef),
+    add_function(sequences::kTakeNthDef),
+    add_function(sequences::kTailDef),
+    add_function(sequences::kConsDef),
+    add_function(sequences::kConcatDef),
+    add_function(sequences::kConcatvDef),
+    add_function(sequences::kInterleaveDef),
+    add_function(sequences::kPartitionDef),
+    add_function(sequences::kPartitionAllDef),
+    add_function(sequences::kMapcatDef),
+    add_function(sequences::kRemoveDef),
+    add_function(sequences::kAccumulateDef),
+    add_function(sequences::kIterateDef),
 };
 
 int run_step(PyObject* module, PyObject* module_name, const Step& step) {

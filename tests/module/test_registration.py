@@ -27,6 +27,74 @@ FULL_ORDER = [
     "itemmap", "keyfilter", "valfilter", "itemfilter",
     "Iter",
 ]
+SIGNATURES = {
+    "first_opt": "(seq)",
+    "last_opt": "(seq)",
+    "nth_opt": "(n, seq)",
+    "get_opt": "(ind, coll)",
+    "get_in_opt": "(coll, *keys)",
+    "peek_opt": "(seq)",
+    "count": "(seq)",
+    "first": "(seq)",
+    "second": "(seq)",
+    "last": "(seq)",
+    "nth": "(n, seq)",
+    "get": "(ind, coll, *rest)",
+    "isdistinct": "(seq)",
+    "frequencies": "(seq)",
+    "topk": "(k, seq, key=None)",
+    "peek": "(seq)",
+    "take": "(n, seq)",
+    "drop": "(n, seq)",
+    "take_nth": "(n, seq)",
+    "tail": "(n, seq)",
+    "cons": "(el, seq)",
+    "concat": "(seqs)",
+    "concatv": "(*seqs)",
+    "interpose": "(el, seq)",
+    "interleave": "(seqs)",
+    "sliding_window": "(n, seq)",
+    "partition": "(n, seq, *rest)",
+    "partition_all": "(n, seq)",
+    "merge_sorted": "(*seqs, key=None)",
+    "diff": "(*seqs, **kwargs)",
+    "groupby": "(key, seq)",
+    "countby": "(key, seq)",
+    "reduceby": "(key, binop, seq, *rest)",
+    "mapcat": "(func, seqs)",
+    "pluck": "(ind, seqs, *rest)",
+    "remove": "(predicate, seq)",
+    "accumulate": "(binop, seq, *rest)",
+    "iterate": "(func, x)",
+    "unique": "(seq, key=None)",
+    "join": "(leftkey, leftseq, rightkey, rightseq, left_default=None, right_default=None)",
+    "identity": "(x)",
+    "apply": "(func, *args, **kwargs)",
+    "pipe": "(data, *funcs)",
+    "do": "(func, x)",
+    "compose": "(*funcs)",
+    "compose_left": "(*funcs)",
+    "complement": "(func)",
+    "juxt": "(*funcs)",
+    "excepts": "(exc, func, handler=None)",
+    "memoize": "(func, cache=None, key=None)",
+    "thread_first": "(val, *forms)",
+    "thread_last": "(val, *forms)",
+    "merge": "(*dicts, factory=None)",
+    "merge_with": "(func, *dicts, factory=None)",
+    "assoc": "(d, key, value, factory=None)",
+    "dissoc": "(d, *keys, factory=None)",
+    "assoc_in": "(d, keys, value, factory=None)",
+    "update_in": "(d, keys, func, default=None, factory=None)",
+    "get_in": "(keys, coll, default=None, no_default=False)",
+    "keymap": "(func, d, factory=None)",
+    "valmap": "(func, d, factory=None)",
+    "itemmap": "(func, d, factory=None)",
+    "keyfilter": "(predicate, d, factory=None)",
+    "valfilter": "(predicate, d, factory=None)",
+    "itemfilter": "(predicate, d, factory=None)",
+}
+
 CLASSES = ["Some", "NothingType", "Option", "Ok", "Err", "Result", "RustIter", "curry", "Iter"]
 
 
@@ -71,6 +139,14 @@ def test_text_signatures_and_docstrings():
     assert T.Err.unwrap.__text_signature__ == "($self)"
     assert T.Option.__doc__ is None and T.Result.__doc__ is None
     assert T.__doc__ == ""
+
+
+def test_function_text_signatures():
+    for name in T.__all__:
+        if name in SIGNATURES:
+            fn = getattr(T, name)
+            assert fn.__text_signature__ == SIGNATURES[name], name
+            assert fn.__doc__ is None, name
 
 
 def test_functions_are_builtins_of_the_module():

@@ -6,6 +6,8 @@
 #include "module/registry.h"
 #include "option/option.h"
 #include "sequences/concat.h"
+#include "sequences/grouping.h"
+#include "sequences/unique.h"
 #include "utils/errors.h"
 #include "utils/iterator.h"
 #include "utils/ref.h"
@@ -26,15 +28,23 @@ const Step kRegistration[] = {
     add_class(option::kResultType),
     add_value("Nothing", make_nothing),
     add_class(kRustIterType, install_raw_iternext<RustIterBody>),
+    add_function(sequences::kIsdistinctDef),
+    add_function(sequences::kFrequenciesDef),
     add_function(sequences::kConcatDef),
     add_function(sequences::kConcatvDef),
     add_function(sequences::kInterleaveDef),
     add_function(sequences::kPartitionDef),
     add_function(sequences::kPartitionAllDef),
+    add_function(sequences::kGroupbyDef),
+    add_function(sequences::kCountbyDef),
+    add_function(sequences::kReducebyDef),
     add_function(sequences::kMapcatDef),
     add_function(sequences::kRemoveDef),
     add_function(sequences::kAccumulateDef),
     add_function(sequences::kIterateDef),
+    add_function(sequences::kUniqueDef),
+    prepare_type(sequences::kUniqueIterType, sequences::install_unique_iter_next),
+    prepare_type(sequences::kUniqueIntIterType, sequences::install_unique_int_iter_next),
 };
 
 int run_step(PyObject* module, PyObject* module_name, const Step& step) {

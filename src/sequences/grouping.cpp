@@ -1,0 +1,217 @@
+// groupby, countby, frequencies (general path) and reduceby.
+//
+// The first three hash each key once and find equal keys through the chain map (utils/seen.h),
+// keeping per-key results in its first-seen `entries`; the dict is built in one pass at the end.
+// `frequencies` first offers its input to the native integer counting (int_counting.h).
+#include "sequences/grouping.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "sequences/int_counting.h"
+#include "sequences/unique.h"
+#include "sequences/walk.h"
+#include "utils/binding.h"
+#include "utils/errors.h"
+#include "utils/int_buffer.h"
+#include "utils/ref.h"
+#include "utils/seen.h"
+
+namespace trovix::sequences {
+
+namespace {
+
+// The elements of one group, each a strong reference.
+struct Group {
+    std::vector<PyObject*> items;
+    Group() = default;
+    Group(Group&&) noexcept = default;
+    Group& operator=(Group&&) = delete;
+    ~Group() {
+        for (PyObject* p : items) Py_DECREF(p);
+    }
+};
+
+// Computes the key of an item: a call when the key is callable, else `apply_key`.
+class KeyFn {
+public:
+    explicit KeyFn(PyObject* key) : key_(key), callable_(PyCallable_Check(key) != 0) {
+        if (callable_) vectorcall_ = PyVectorcall_Function(key);
+    }
+    PyObject* operator()(PyObject* item) const {
+        if (!callable_) return apply_key(key_, item);
+        PyObject* args[2] = {nullptr, item};
+        if (vectorcall_ != nullptr) {
+            PyObject* r = vectorcall_(key_, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+            if (r == nullptr && !PyErr_Occurred()) [[unlikely]] {
+                PyErr_SetString(PyExc_SystemError, "key function returned NULL without setting an exception");
+            }
+            return r;
+        }
+        return PyObject_Vectorcall(key_, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    }
+
+private:
+    PyObject* key_;
+    bool callable_;
+    vectorcallfunc vectorcall_ = nullptr;
+};
+
+PyObject* count_dict(ChainMap<std::uint64_t>& map) {
+    Ref result = Ref::steal(PyDict_New());
+    if (!result) return nullptr;
+    for (auto& e : map.entries()) {
+        Ref count = Ref::steal(PyLong_FromUnsignedLongLong(e.value));
+        if (!count || PyDict_SetItem(result.get(), e.key, count.get()) < 0) return nullptr;
+    }
+    return result.release();
+}
+
+PyObject* frequencies_impl(PyObject* seq) {
+    bool qualified = false;
+    PyObject* native = frequencies_int(seq, qualified);
+    if (qualified) return native;
+    ChainMap<std::uint64_t> map(int_fast_hash_enabled());
+    bool ok = walk_items(seq, [&](Ref& item) {
+        bool is_new;
+        Py_ssize_t pos = map.find_or_add(item.get(), is_new);
+        if (pos < 0) return false;
+        ++map.entries()[static_cast<std::size_t>(pos)].value;
+        return true;
+    });
+    return ok ? count_dict(map) : nullptr;
+}
+
+PyObject* countby_impl(PyObject* key, PyObject* seq) {
+    KeyFn key_of(key);
+    ChainMap<std::uint64_t> map(int_fast_hash_enabled());
+    bool ok = walk_items(seq, [&](Ref& item) {
+        Ref k = Ref::steal(key_of(item.get()));
+        if (!k) return false;
+        bool is_new;
+        Py_ssize_t pos = map.find_or_add(k.get(), is_new);
+        if (pos < 0) return false;
+        ++map.entries()[static_cast<std::size_t>(pos)].value;
+        return true;
+    });
+    return ok ? count_dict(map) : nullptr;
+}
+
+PyObject* groupby_impl(PyObject* key, PyObject* seq) {
+    KeyFn key_of(key);
+    ChainMap<Group> map(int_fast_hash_enabled());
+    bool ok = walk_items(seq, [&](Ref& item) {
+        Ref k = Ref::steal(key_of(item.get()));
+        if (!k) return false;
+        bool is_new;
+        Py_ssize_t pos = map.find_or_add(k.get(), is_new);
+        if (pos < 0) return false;
+        auto& items = map.entries()[static_cast<std::size_t>(pos)].value.items;
+        // Make room first, while `item` still owns its reference (the allocation may throw).
+        if (items.size() == items.capacity()) items.reserve(std::max<std::size_t>(4, 2 * items.capacity()));
+        items.push_back(item.release());
+        return true;
+    });
+    if (!ok) return nullptr;
+    Ref result = Ref::steal(PyDict_New());
+    if (!result) return nullptr;
+    for (auto& e : map.entries()) {
+        auto& items = e.value.items;
+        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+        if (!list) return nullptr;
+        for (std::size_t j = 0; j < items.size(); ++j) {
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(j), items[j]);
+        }
+        items.clear();  // the list owns the references now
+        if (PyDict_SetItem(result.get(), e.key, list.get()) < 0) return nullptr;
+    }
+    return result.release();
+}
+
+PyObject* reduceby_impl(PyObject* key, PyObject* binop, PyObject* seq, const BoundArgs& bound) {
+    if (bound.nvarargs() >= 2) {
+        PyErr_SetString(PyExc_TypeError, "reduceby takes at most 4 arguments");
+        return nullptr;
+    }
+    PyObject* init = bound.nvarargs() == 1 ? bound.vararg(0) : nullptr;
+    bool init_callable = init != nullptr && PyCallable_Check(init);
+    KeyFn key_of(key);
+    Ref result = Ref::steal(PyDict_New());
+    if (!result) return nullptr;
+    Ref it = Ref::steal(PyObject_GetIter(seq));
+    if (!it) return nullptr;
+    while (true) {
+        PyObject* raw = nullptr;
+        int got = PyIter_NextItem(it.get(), &raw);
+        if (got < 0) return nullptr;
+        if (got == 0) break;
+        Ref x = Ref::steal(raw);
+        Ref k = Ref::steal(key_of(x.get()));
+        if (!k) return nullptr;
+        PyObject* found = nullptr;
+        int present = PyDict_GetItemRef(result.get(), k.get(), &found);
+        if (present < 0) return nullptr;
+        Ref acc = Ref::steal(found);
+        if (present == 0) {
+            if (init == nullptr) {
+                if (PyDict_SetItem(result.get(), k.get(), x.get()) < 0) return nullptr;
+                continue;
+            }
+            acc = init_callable ? Ref::steal(PyObject_CallNoArgs(init)) : Ref::borrow(init);
+            if (!acc) return nullptr;
+        }
+        PyObject* args[2] = {acc.get(), x.get()};
+        Ref value = Ref::steal(PyObject_Vectorcall(binop, args, 2, nullptr));
+        if (!value || PyDict_SetItem(result.get(), k.get(), value.get()) < 0) return nullptr;
+    }
+    return result.release();
+}
+
+// ---- entry points -----------------------------------------------------------------------------
+
+PyObject* frequencies(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr Signature sig = function_signature("frequencies", {"seq"});
+    if (nargs == 1 && kwnames == nullptr) [[likely]] return frequencies_impl(args[0]);
+    BoundArgs bound;
+    if (!bind_fast(sig, args, static_cast<std::size_t>(nargs), kwnames, bound)) return nullptr;
+    return frequencies_impl(bound[0]);
+}
+
+PyObject* groupby(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr Signature sig = function_signature("groupby", {"key", "seq"});
+    if (nargs == 2 && kwnames == nullptr) [[likely]] return groupby_impl(args[0], args[1]);
+    BoundArgs bound;
+    if (!bind_fast(sig, args, static_cast<std::size_t>(nargs), kwnames, bound)) return nullptr;
+    return groupby_impl(bound[0], bound[1]);
+}
+
+PyObject* countby(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr Signature sig = function_signature("countby", {"key", "seq"});
+    if (nargs == 2 && kwnames == nullptr) [[likely]] return countby_impl(args[0], args[1]);
+    BoundArgs bound;
+    if (!bind_fast(sig, args, static_cast<std::size_t>(nargs), kwnames, bound)) return nullptr;
+    return countby_impl(bound[0], bound[1]);
+}
+
+PyObject* reduceby(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr Signature sig =
+        function_signature("reduceby", {"key", "binop", "seq"}, -1, Extra::Args);
+    BoundArgs bound;
+    if (!bind_fast(sig, args, static_cast<std::size_t>(nargs), kwnames, bound)) return nullptr;
+    return reduceby_impl(bound[0], bound[1], bound[2], bound);
+}
+
+}  // namespace
+
+PyMethodDef kFrequenciesDef = {"frequencies", fastcall_method<frequencies>(), METH_FASTCALL | METH_KEYWORDS,
+                               "frequencies(seq)\n--\n\n"};
+PyMethodDef kGroupbyDef = {"groupby", fastcall_method<groupby>(), METH_FASTCALL | METH_KEYWORDS,
+                           "groupby(key, seq)\n--\n\n"};
+PyMethodDef kCountbyDef = {"countby", fastcall_method<countby>(), METH_FASTCALL | METH_KEYWORDS,
+                           "countby(key, seq)\n--\n\n"};
+PyMethodDef kReducebyDef = {"reduceby", fastcall_method<reduceby>(), METH_FASTCALL | METH_KEYWORDS,
+                            "reduceby(key, binop, seq, *rest)\n--\n\n"};
+
+}  // namespace trovix::sequences

@@ -1,0 +1,117 @@
+// IntSet: a set of machine integers for the native `unique` / `isdistinct` scans.
+//
+// 8- and 16-bit elements use a direct bitmap (no hashing at all). Wider elements use open
+// addressing with linear probing; the home slot takes the top bits of value × 0x517cc1b727220a95
+// (the FxHasher multiplier), so values that share their low bits (multiples of 1024, say) still
+// spread over the table. The value 0 marks a free slot and is tracked by a separate flag. The
+// table is never more than half full: before a probe, `2 × count ≥ capacity` doubles it (at least
+// to 16 slots).
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <type_traits>
+#include <utility>
+
+namespace trovix {
+
+inline constexpr std::uint64_t kFxMultiplier = 0x517cc1b727220a95ULL;
+
+template <class T, class Enable = void>
+class IntSet;
+
+// Bitmap variant for 8- and 16-bit elements.
+template <class T>
+class IntSet<T, std::enable_if_t<(sizeof(T) <= 2)>> {
+public:
+    using Bits = std::make_unsigned_t<T>;
+    IntSet() noexcept = default;
+    explicit IntSet(std::size_t) noexcept {}
+
+    // True when `x` was not in the set (it is now).
+    bool insert(T x) noexcept {
+        auto v = static_cast<Bits>(x);
+        std::uint64_t bit = std::uint64_t{1} << (v & 63);
+        std::uint64_t& word = words_[v >> 6];
+        if (word & bit) return false;
+        word |= bit;
+        return true;
+    }
+
+private:
+    std::uint64_t words_[(std::size_t{1} << (8 * sizeof(T))) / 64] = {};
+};
+
+// Hash-table variant for 32- and 64-bit elements (unsigned and signed share the bit patterns).
+template <class T>
+class IntSet<T, std::enable_if_t<(sizeof(T) > 2)>> {
+public:
+    using Bits = std::make_unsigned_t<T>;
+
+    IntSet() noexcept = default;
+    // Starts with room for `capacity` slots (rounded up to a power of two, at least 16).
+    explicit IntSet(std::size_t capacity) { grow_to(std::max<std::size_t>(16, std::bit_ceil(capacity))); }
+    IntSet(const IntSet&) = delete;
+    IntSet& operator=(const IntSet&) = delete;
+    ~IntSet() { std::free(slots_); }
+
+    bool insert(T x) {
+        if (2 * (count_ + 1) > capacity_) grow_to(std::max<std::size_t>(16, 2 * capacity_));
+        auto v = static_cast<Bits>(x);
+        if (v == 0) {
+            if (has_zero_) return false;
+            has_zero_ = true;
+            ++count_;
+            return true;
+        }
+        std::size_t i = home(v);
+        while (true) {
+            Bits s = slots_[i];
+            if (s == v) return false;
+            if (s == 0) {
+                slots_[i] = v;
+                ++count_;
+                return true;
+            }
+            i = (i + 1) & mask_;
+        }
+    }
+
+    std::size_t size() const noexcept { return count_; }
+
+private:
+    std::size_t home(Bits v) const noexcept {
+        return static_cast<std::size_t>((static_cast<std::uint64_t>(v) * kFxMultiplier) >> shift_);
+    }
+
+    void grow_to(std::size_t capacity) {
+        auto* fresh = static_cast<Bits*>(std::calloc(capacity, sizeof(Bits)));
+        if (fresh == nullptr) throw std::bad_alloc();
+        Bits* old = std::exchange(slots_, fresh);
+        std::size_t old_capacity = std::exchange(capacity_, capacity);
+        mask_ = capacity - 1;
+        shift_ = 64 - std::countr_zero(capacity);
+        for (std::size_t j = 0; j < old_capacity; ++j) {
+            Bits v = old[j];
+            if (v == 0) continue;
+            std::size_t i = home(v);
+            while (slots_[i] != 0) i = (i + 1) & mask_;
+            slots_[i] = v;
+        }
+        std::free(old);
+    }
+
+    Bits* slots_ = nullptr;
+    std::size_t capacity_ = 0;
+    std::size_t mask_ = 0;
+    int shift_ = 64;
+    std::size_t count_ = 0;
+    bool has_zero_ = false;
+};
+
+}  // namespace trovix

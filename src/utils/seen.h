@@ -1,0 +1,191 @@
+// Structures that recognise Python objects seen before, with Python equality.
+//
+// Each object is hashed once (`py_hash`, with the small-int shortcut when the process-wide fast
+// hash is enabled); the hash is stored beside the object, so probing and growth never call back
+// into Python, and equality is asked only between objects of equal hash, identity first (and
+// for two exact `str` objects, by comparing their characters directly).
+//
+//   PySeen           a set of objects (the lazy `unique`).
+//   ChainMap<V>      Python hash -> chain of (key, position) pairs, beside `entries`, the
+//                    distinct keys in first-seen order with a per-key value V (`groupby`,
+//                    `countby`, `frequencies`).
+#pragma once
+
+#include <Python.h>
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <utility>
+#include <vector>
+
+#include "utils/errors.h"
+#include "utils/hash.h"
+
+namespace trovix {
+
+// `stored == x` for two objects of equal hash: 1, 0, or -1 with an exception set.
+inline int keys_equal(PyObject* stored, PyObject* x) noexcept {
+    if (stored == x) return 1;
+    if (PyUnicode_CheckExact(stored) && PyUnicode_CheckExact(x)) {
+        Py_ssize_t len = PyUnicode_GET_LENGTH(stored);
+        if (len != PyUnicode_GET_LENGTH(x)) return 0;
+        int kind = PyUnicode_KIND(stored);
+        if (kind != PyUnicode_KIND(x)) return 0;
+        return std::memcmp(PyUnicode_DATA(stored), PyUnicode_DATA(x), static_cast<std::size_t>(len) * kind) == 0;
+    }
+    return PyObject_RichCompareBool(stored, x, Py_EQ);
+}
+
+class PySeen {
+public:
+    explicit PySeen(bool small_int_shortcut);
+    PySeen(const PySeen&) = delete;
+    PySeen& operator=(const PySeen&) = delete;
+    PySeen(PySeen&& other) noexcept;
+    ~PySeen();
+
+    // 1 when `x` was new (the set now holds a reference to it), 0 when an equal object was
+    // already there, -1 with an exception set (unhashable object, raising __eq__).
+    int insert(PyObject* x);
+
+    std::size_t size() const noexcept { return used_; }
+
+private:
+    struct Slot {
+        Py_hash_t hash;
+        PyObject* obj;  // borrowed from `owned_`; null = free
+    };
+    void grow();
+
+    std::vector<PyObject*> owned_;  // one strong reference per inserted object, in insertion order
+    Slot* slots_ = nullptr;
+    std::size_t mask_ = 31;
+    std::size_t used_ = 0;
+    bool shortcut_;
+};
+
+// Mixing of a Python hash for the chain map's index: h × 0x9e3779b97f4a7c15 (wrapping); the
+// index uses the top bits of the product.
+struct PyHashHasher {
+    static constexpr std::uint64_t kMultiplier = 0x9e3779b97f4a7c15ULL;
+    static std::uint64_t mix(Py_hash_t h) noexcept { return static_cast<std::uint64_t>(h) * kMultiplier; }
+};
+
+template <class V>
+class ChainMap {
+public:
+    struct Entry {
+        PyObject* key;  // strong reference
+        V value;
+    };
+
+    explicit ChainMap(bool small_int_shortcut) : shortcut_(small_int_shortcut) { allocate(16); }
+    ChainMap(const ChainMap&) = delete;
+    ChainMap& operator=(const ChainMap&) = delete;
+    ~ChainMap() {
+        for (Entry& e : entries_) Py_DECREF(e.key);
+        std::free(slots_);
+    }
+
+    // The position of `key` in `entries` (adding (key, V{}) when no equal key is there; `is_new`
+    // tells which), or -1 with an exception set. `key` is borrowed; the map takes its own
+    // reference when it stores it.
+    Py_ssize_t find_or_add(PyObject* key, bool& is_new) {
+        Py_hash_t h = py_hash(key, shortcut_);
+        if (h == -1) [[unlikely]] return -1;
+        std::size_t i = static_cast<std::size_t>(PyHashHasher::mix(h) >> shift_);
+        while (true) {
+            Slot& s = slots_[i];
+            if (s.pos == kFree) break;
+            if (s.hash == h) {
+                if (s.chain == 0) {
+                    PyObject* stored = entries_[s.pos].key;
+                    if (stored == key) [[likely]] {
+                        is_new = false;
+                        return s.pos;
+                    }
+                    int eq = keys_equal(stored, key);
+                    if (eq < 0) return -1;
+                    if (eq) {
+                        is_new = false;
+                        return s.pos;
+                    }
+                    // A second key with this hash: the slot turns into a chain.
+                    chains_.push_back({s.pos});
+                    s.chain = static_cast<std::uint32_t>(chains_.size());
+                } else {
+                    // Walk the chain; a comparison may run Python code, so index afresh.
+                    std::uint32_t c = s.chain - 1;
+                    for (std::size_t j = 0; j < chains_[c].size(); ++j) {
+                        std::uint32_t pos = chains_[c][j];
+                        int eq = keys_equal(entries_[pos].key, key);
+                        if (eq < 0) return -1;
+                        if (eq) {
+                            is_new = false;
+                            return pos;
+                        }
+                    }
+                }
+                std::uint32_t pos = append(key);
+                chains_[s.chain - 1].push_back(pos);
+                is_new = true;
+                return pos;
+            }
+            i = (i + 1) & mask_;
+        }
+        std::uint32_t pos = append(key);
+        slots_[i] = Slot{h, pos, 0};
+        if (2 * ++used_ > capacity_) allocate(2 * capacity_);
+        is_new = true;
+        return pos;
+    }
+
+    std::vector<Entry>& entries() noexcept { return entries_; }
+
+private:
+    static constexpr std::uint32_t kFree = std::numeric_limits<std::uint32_t>::max();
+    struct Slot {
+        Py_hash_t hash;
+        std::uint32_t pos;    // position in entries (single), kFree when the slot is free
+        std::uint32_t chain;  // 0: single; else 1 + index into chains_
+    };
+
+    std::uint32_t append(PyObject* key) {
+        if (entries_.size() >= kFree) throw Fault("too many distinct keys (more than 2**32 - 1)");
+        entries_.push_back(Entry{Py_NewRef(key), V{}});
+        return static_cast<std::uint32_t>(entries_.size() - 1);
+    }
+
+    void allocate(std::size_t capacity) {
+        auto* fresh = static_cast<Slot*>(std::malloc(capacity * sizeof(Slot)));
+        if (fresh == nullptr) throw std::bad_alloc();
+        for (std::size_t j = 0; j < capacity; ++j) fresh[j].pos = kFree;
+        Slot* old = std::exchange(slots_, fresh);
+        std::size_t old_capacity = std::exchange(capacity_, capacity);
+        mask_ = capacity - 1;
+        shift_ = 64 - std::countr_zero(capacity);
+        for (std::size_t j = 0; j < old_capacity; ++j) {
+            if (old[j].pos == kFree) continue;
+            std::size_t i = static_cast<std::size_t>(PyHashHasher::mix(old[j].hash) >> shift_);
+            while (slots_[i].pos != kFree) i = (i + 1) & mask_;
+            slots_[i] = old[j];
+        }
+        std::free(old);
+    }
+
+    std::vector<Entry> entries_;
+    std::vector<std::vector<std::uint32_t>> chains_;
+    Slot* slots_ = nullptr;
+    std::size_t capacity_ = 0;
+    std::size_t mask_ = 0;
+    int shift_ = 64;
+    std::size_t used_ = 0;  // slots in use (distinct hashes)
+    bool shortcut_;
+};
+
+}  // namespace trovix

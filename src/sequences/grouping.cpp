@@ -80,7 +80,7 @@ PyObject* frequencies_impl(PyObject* seq) {
         if (pos < 0) return false;
         ++map.entries()[static_cast<std::size_t>(pos)].value;
         return true;
-    });
+    }, [&](PyObject* ahead) { map.prefetch(ahead); });
     return ok ? count_dict(map) : nullptr;
 }
 

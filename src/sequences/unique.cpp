@@ -29,6 +29,14 @@ struct UniqueState {
     UniqueState(bool shortcut, PySource src) : seen(shortcut), source(std::move(src)) {}
     PySeen seen;
     PySource source;
+    Py_ssize_t taken = 0;  // items taken so far: the index of the next one for a list source
+
+    // Prefetches the slot of the item a few places ahead in a list source.
+    void look_ahead(bool keyed) {
+        if (keyed || !source.is_list()) return;
+        PyObject* list = source.get();
+        if (taken + kLookahead < PyList_GET_SIZE(list)) seen.prefetch(PyList_GET_ITEM(list, taken + kLookahead));
+    }
 };
 
 struct UniqueBody {
@@ -42,8 +50,10 @@ struct UniqueBody {
         auto state = cell.borrow_mut();
         if (!state) return Next::error();
         while (true) {
+            state->look_ahead(static_cast<bool>(key));
             Next n = state->source.next();
             if (!n) return n;
+            ++state->taken;
             Ref item = n.take();
             int inserted;
             if (key) {
@@ -201,7 +211,7 @@ PyObject* isdistinct_impl(PyObject* seq) {
             return false;
         }
         return true;
-    });
+    }, [&](PyObject* ahead) { seen.prefetch(ahead); });
     if (!ok && distinct) return nullptr;
     return new_bool(distinct);
 }

@@ -10,18 +10,31 @@
 
 namespace trovix::sequences {
 
-// True when the walk finished; false with the exception set otherwise.
-template <class Step>
-bool walk_items(PyObject* seq, Step&& step) {
+// A walk that does not look ahead.
+struct NoLookahead {
+    void operator()(PyObject*) const noexcept {}
+};
+
+// How far ahead `ahead` sees the items of a list or tuple.
+inline constexpr Py_ssize_t kLookahead = 8;
+
+// True when the walk finished; false with the exception set otherwise. For lists and tuples,
+// `ahead(item)` is shown the item kLookahead places further (borrowed; it must not call into
+// Python), e.g. to prefetch the table slot that item will need.
+template <class Step, class Ahead = NoLookahead>
+bool walk_items(PyObject* seq, Step&& step, Ahead&& ahead = Ahead{}) {
     if (PyList_CheckExact(seq)) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq); ++i) {
+            if (i + kLookahead < PyList_GET_SIZE(seq)) ahead(PyList_GET_ITEM(seq, i + kLookahead));
             Ref item = Ref::borrow(PyList_GET_ITEM(seq, i));
             if (!step(item)) return false;
         }
         return true;
     }
     if (PyTuple_CheckExact(seq)) {
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(seq); ++i) {
+        Py_ssize_t n = PyTuple_GET_SIZE(seq);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (i + kLookahead < n) ahead(PyTuple_GET_ITEM(seq, i + kLookahead));
             Ref item = Ref::borrow(PyTuple_GET_ITEM(seq, i));
             if (!step(item)) return false;
         }

@@ -28,6 +28,24 @@
 
 namespace trovix {
 
+// The hash of `x` when it costs no call: the cached hash of an exact str, or (with the
+// shortcut) the value of a compact exact int.
+inline bool cheap_hash(PyObject* x, bool small_int_shortcut, Py_hash_t& out) noexcept {
+    PyTypeObject* type = Py_TYPE(x);
+    if (type == &PyUnicode_Type) {
+        out = reinterpret_cast<PyASCIIObject*>(x)->hash;
+        return out != -1;
+    }
+    if (small_int_shortcut && type == &PyLong_Type) {
+        auto* v = reinterpret_cast<PyLongObject*>(x);
+        if (!PyUnstable_Long_IsCompact(v)) return false;
+        Py_ssize_t value = PyUnstable_Long_CompactValue(v);
+        out = value == -1 ? -2 : static_cast<Py_hash_t>(value);
+        return true;
+    }
+    return false;
+}
+
 // `stored == x` for two objects of equal hash: 1, 0, or -1 with an exception set.
 inline int keys_equal(PyObject* stored, PyObject* x) noexcept {
     if (stored == x) return 1;
@@ -40,6 +58,13 @@ inline int keys_equal(PyObject* stored, PyObject* x) noexcept {
     }
     return PyObject_RichCompareBool(stored, x, Py_EQ);
 }
+
+// Mixing of a Python hash for the chain map's index: h × 0x9e3779b97f4a7c15 (wrapping); the
+// index uses the top bits of the product.
+struct PyHashHasher {
+    static constexpr std::uint64_t kMultiplier = 0x9e3779b97f4a7c15ULL;
+    static std::uint64_t mix(Py_hash_t h) noexcept { return static_cast<std::uint64_t>(h) * kMultiplier; }
+};
 
 class PySeen {
 public:
@@ -55,25 +80,38 @@ public:
 
     std::size_t size() const noexcept { return used_; }
 
+    // Starts loading the table slot where `x` would go, when its hash is known without a call
+    // (an exact str with a cached hash, or a small exact int): lets a walk over a long list
+    // overlap the cache misses of consecutive inserts. Never calls into Python.
+    void prefetch(PyObject* x) const noexcept {
+        Py_hash_t h;
+        if (cheap_hash(x, shortcut_, h)) __builtin_prefetch(&slots_[home(static_cast<std::size_t>(h), shift_)]);
+    }
+
 private:
+    static std::size_t home(std::size_t uh, int shift) noexcept {
+        return static_cast<std::size_t>(PyHashHasher::mix(static_cast<Py_hash_t>(uh)) >> shift);
+    }
+
+    // The table stays small (8 bytes a slot): the position + 1 of the object in `owned_`
+    // (0 = free) and the low 32 bits of its hash as a tag, so that probing past other objects
+    // never has to read `owned_`; the full hash lives beside the object there.
     struct Slot {
+        std::uint32_t pos1;
+        std::uint32_t tag;
+    };
+    struct Owned {
+        PyObject* obj;  // strong reference
         Py_hash_t hash;
-        PyObject* obj;  // borrowed from `owned_`; null = free
     };
     void grow();
 
-    std::vector<PyObject*> owned_;  // one strong reference per inserted object, in insertion order
+    std::vector<Owned> owned_;  // every inserted object, in insertion order
     Slot* slots_ = nullptr;
     std::size_t mask_ = 31;
+    int shift_ = 64 - 5;
     std::size_t used_ = 0;
     bool shortcut_;
-};
-
-// Mixing of a Python hash for the chain map's index: h × 0x9e3779b97f4a7c15 (wrapping); the
-// index uses the top bits of the product.
-struct PyHashHasher {
-    static constexpr std::uint64_t kMultiplier = 0x9e3779b97f4a7c15ULL;
-    static std::uint64_t mix(Py_hash_t h) noexcept { return static_cast<std::uint64_t>(h) * kMultiplier; }
 };
 
 template <class V>
@@ -146,6 +184,12 @@ public:
     }
 
     std::vector<Entry>& entries() noexcept { return entries_; }
+
+    // Starts loading the index slot of `x` when its hash costs no call (see PySeen::prefetch).
+    void prefetch(PyObject* x) const noexcept {
+        Py_hash_t h;
+        if (cheap_hash(x, shortcut_, h)) __builtin_prefetch(&slots_[PyHashHasher::mix(h) >> shift_]);
+    }
 
 private:
     static constexpr std::uint32_t kFree = std::numeric_limits<std::uint32_t>::max();

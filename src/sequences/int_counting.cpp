@@ -36,27 +36,38 @@ constexpr std::size_t kProbeLength = std::size_t{1} << 17;
 
 // ---- wide elements: hash table -----------------------------------------------------------------
 
+// Counts per value. Values near the first one counted (within a window of 65536 values) count in
+// a direct array; the others in an open-addressing table whose free slots hold 0 (the count of a
+// zero outside the window is kept apart).
 template <class Bits>
 class CountTable {
 public:
+    static constexpr Bits kWindow = Bits{1} << 16;
+
     CountTable() { allocate(16); }
     CountTable(const CountTable&) = delete;
     CountTable& operator=(const CountTable&) = delete;
-    CountTable(CountTable&& other) noexcept
-        : slots_(std::exchange(other.slots_, nullptr)),
-          capacity_(other.capacity_),
-          mask_(other.mask_),
-          shift_(other.shift_),
-          zero_count_(other.zero_count_),
-          order_(std::move(other.order_)) {}
-    ~CountTable() { std::free(slots_); }
+    ~CountTable() {
+        std::free(slots_);
+        std::free(window_);
+    }
 
     void count_into(const Bits* values, std::size_t n) {
+        if (n == 0) return;
+        if (window_ == nullptr) open_window(values[0]);
+        std::uint64_t* window = window_;
+        const Bits base = base_;
         Slot* slots = slots_;
         std::size_t mask = mask_;
         int shift = shift_;
         for (std::size_t i = 0; i < n; ++i) {
             Bits v = values[i];
+            auto off = static_cast<Bits>(v - base);
+            if (off < kWindow) [[likely]] {
+                if (window[off]++ == 0) [[unlikely]] order_.push_back(v);
+                continue;
+            }
+            if (i + 16 < n) __builtin_prefetch(&slots[home(values[i + 16], shift)]);
             if (v == 0) [[unlikely]] {
                 if (zero_count_++ == 0) order_.push_back(0);
                 continue;
@@ -72,7 +83,7 @@ public:
                     s.key = v;
                     s.count = 1;
                     order_.push_back(v);
-                    if (2 * order_.size() > capacity_) {
+                    if (2 * ++hashed_ > capacity_) {
                         allocate(2 * capacity_);
                         slots = slots_;
                         mask = mask_;
@@ -85,8 +96,15 @@ public:
         }
     }
 
-    // Adds `count` to `v`, appending `v` to the order when it is new.
+    // Adds `count` (at least 1) to `v`, appending `v` to the order when it is new.
     void add(Bits v, std::uint64_t count) {
+        if (window_ == nullptr) open_window(v);
+        auto off = static_cast<Bits>(v - base_);
+        if (off < kWindow) {
+            if (window_[off] == 0) order_.push_back(v);
+            window_[off] += count;
+            return;
+        }
         if (v == 0) {
             if (zero_count_ == 0) order_.push_back(0);
             zero_count_ += count;
@@ -97,13 +115,17 @@ public:
             s.key = v;
             s.count = count;
             order_.push_back(v);
-            if (2 * order_.size() > capacity_) allocate(2 * capacity_);
+            if (2 * ++hashed_ > capacity_) allocate(2 * capacity_);
         } else {
             s.count += count;
         }
     }
 
     std::uint64_t get(Bits v) const {
+        if (window_ != nullptr) {
+            auto off = static_cast<Bits>(v - base_);
+            if (off < kWindow) return window_[off];
+        }
         if (v == 0) return zero_count_;
         return find_slot(v).count;
     }
@@ -118,6 +140,12 @@ private:
 
     static std::size_t home(Bits v, int shift) noexcept {
         return static_cast<std::size_t>((static_cast<std::uint64_t>(v) * kFxMultiplier) >> shift);
+    }
+
+    void open_window(Bits first) {
+        window_ = static_cast<std::uint64_t*>(std::calloc(kWindow, sizeof(std::uint64_t)));
+        if (window_ == nullptr) throw std::bad_alloc();
+        base_ = static_cast<Bits>(first - kWindow / 2);
     }
 
     Slot& find_slot(Bits v) const {
@@ -142,31 +170,33 @@ private:
         std::free(old);
     }
 
+    std::uint64_t* window_ = nullptr;  // counts of [base_, base_ + kWindow)
+    Bits base_ = 0;
     Slot* slots_ = nullptr;
     std::size_t capacity_ = 0;
     std::size_t mask_ = 0;
     int shift_ = 64;
+    std::size_t hashed_ = 0;  // keys in the table
     std::uint64_t zero_count_ = 0;
     std::vector<Bits> order_;
 };
 
 template <class Bits>
-CountTable<Bits> count_wide(const Bits* values, std::size_t n) {
-    CountTable<Bits> table;
+void count_wide(CountTable<Bits>& table, const Bits* values, std::size_t n) {
     if (n < kParallelThreshold) {
         table.count_into(values, n);
-        return table;
+        return;
     }
     std::size_t workers = std::max<std::size_t>(1, pool::thread_count());
     if (workers == 1) {
         table.count_into(values, n);
-        return table;
+        return;
     }
     std::size_t probe = std::min((n + workers - 1) / workers, kProbeLength);
     table.count_into(values, probe);
     if (table.order().size() > probe / 8) {
         table.count_into(values + probe, n - probe);
-        return table;
+        return;
     }
     const Bits* rest = values + probe;
     std::size_t rest_n = n - probe;
@@ -183,13 +213,13 @@ CountTable<Bits> count_wide(const Bits* values, std::size_t n) {
     for (const auto& part : partials) {
         for (Bits v : part->order()) table.add(v, part->get(v));
     }
-    return table;
 }
 
 template <class T>
 PyObject* build_wide(const T* data, std::size_t n) {
     using Bits = std::make_unsigned_t<T>;
-    CountTable<Bits> table = count_wide(reinterpret_cast<const Bits*>(data), n);
+    CountTable<Bits> table;
+    count_wide(table, reinterpret_cast<const Bits*>(data), n);
     Ref result = Ref::steal(PyDict_New());
     if (!result) return nullptr;
     for (Bits v : table.order()) {

@@ -98,6 +98,7 @@ struct UniqueIntState {
         auto& set = std::get<IntSet<T>>(seen);
         const T* data = static_cast<const T*>(buf.data());
         while (position < n) {
+            if (position + 16 < n) set.prefetch(data[position + 16]);
             T v = data[position++];
             if (set.insert(v)) return Next::item(box_int(v));
         }
@@ -188,6 +189,7 @@ bool all_distinct(const T* data, std::size_t n) {
     std::size_t start = std::max<std::size_t>(16, std::bit_ceil(2 * std::min<std::size_t>(n, 4096)));
     IntSet<T> set(start);
     for (std::size_t i = 0; i < n; ++i) {
+        if (i + 16 < n) set.prefetch(data[i + 16]);
         if (!set.insert(data[i])) return false;
     }
     return true;

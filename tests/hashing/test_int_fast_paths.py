@@ -184,3 +184,27 @@ def test_unique_int_iter_class():
     assert not hasattr(T, "UniqueIntIter")
     with pytest.raises(TypeError):
         cls()
+
+
+@pytest.mark.parametrize("dtype", [np.int32, np.uint32, np.int64, np.uint64])
+def test_values_at_the_edges_of_the_direct_window(dtype):
+    info = np.iinfo(dtype)
+    offsets = (-(2**20), -(2**19) - 1, -(2**19), -(2**16), -(2**15) - 1, -1, 1, 2**15, 2**16,
+               2**19 - 1, 2**19, 2**20)
+    for first in (int(info.min), int(info.max), 0, 5):
+        vals = [first] + [first + d for d in offsets if info.min <= first + d <= info.max]
+        vals += [int(info.min), int(info.max), 0]
+        check_native(np.array(vals * 3, dtype=dtype))
+        check_native(np.array(vals[::-1] + vals, dtype=dtype))
+
+
+def test_large_buffer_of_few_far_apart_values():
+    rng = np.random.default_rng(9)
+    pool = rng.integers(-(2**62), 2**62, size=100, dtype=np.int64)
+    a = pool[rng.integers(0, 100, size=1_500_000)]
+    a[-1] = 12345  # a new value in the last chunk
+    got = T.frequencies(a)
+    vals, counts = np.unique(a, return_counts=True)
+    assert got == dict(zip(vals.tolist(), counts.tolist()))
+    assert list(got) == list(dict.fromkeys(a.tolist()))
+    assert list(T.unique(a)) == list(got)

@@ -138,6 +138,10 @@ struct Job {
 class Pool {
 public:
     explicit Pool(std::size_t size) : size_(size) {
+        // Test seam: makes the last task of every batch fail on its worker, to check that a
+        // worker fault reaches the caller as PanicException and leaves the pool usable.
+        const char* inject = std::getenv("TROVIX_POOL_INJECT_FAULT");
+        inject_fault_ = inject != nullptr && *inject != '\0';
         for (std::size_t i = 0; i < size; ++i) {
             try {
                 std::thread(&Pool::work, this).detach();
@@ -172,6 +176,7 @@ private:
     void execute(Job& job, std::size_t i) {
         std::exception_ptr error;
         try {
+            if (inject_fault_ && i + 1 == job.ntasks) throw Fault("injected worker fault");
             (*job.task)(i);
         } catch (...) {
             error = std::current_exception();
@@ -200,6 +205,7 @@ private:
     }
 
     std::size_t size_;
+    bool inject_fault_ = false;
     std::size_t live_ = 0;
     std::mutex mutex_;
     std::condition_variable work_ready_;

@@ -55,3 +55,27 @@ print(os.waitstatus_to_exitcode(status))
                          timeout=120)
     assert out.returncode == 0, out.stderr
     assert out.stdout.strip() == "0"
+
+
+def test_worker_fault_surfaces_as_panic_exception():
+    script = r"""
+import numpy as np, trovix._trovix as T
+a = np.arange(2_000_000, dtype=np.int64) % 7
+for _ in range(3):  # the pool stays usable after a failed batch
+    try:
+        T.frequencies(a)
+    except BaseException as e:
+        assert type(e).__name__ == "PanicException" and not isinstance(e, Exception), type(e)
+        assert "injected worker fault" in str(e), str(e)
+    else:
+        raise AssertionError("no fault")
+assert T.frequencies(a[:1000]) == {i: int((a[:1000] == i).sum()) for i in range(7)}
+print("ok")
+"""
+    env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
+    env["RAYON_NUM_THREADS"] = "2"
+    env["TROVIX_POOL_INJECT_FAULT"] = "1"
+    out = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True,
+                         timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == "ok"

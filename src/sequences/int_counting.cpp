@@ -1,10 +1,11 @@
 // Counting kernels behind `frequencies` on integer buffers.
 //
-// 8- and 16-bit elements count into a direct array indexed by the value; wider elements count
-// into an open-addressing table (FxHasher multiplier, top bits as the home slot). Buffers of at
-// least 524288 elements are split across the worker pool: direct arrays simply add up; tables
-// first count a short serial probe prefix, and only when that prefix shows few distinct values
-// (at most 1/8 of its length) is the rest counted in per-worker chunks, merged in chunk order.
+// 8- and 16-bit elements count into a direct array indexed by the value. Wider elements count
+// values near the first one (a window of 65536 values) in a direct array too, and the others in
+// an open-addressing table (FxHasher multiplier, top bits as the home slot). Buffers of at least
+// 524288 elements are split across the worker pool: direct arrays simply add up; for wider
+// elements a short serial prefix is counted first, and only when it shows few distinct values
+// (at most 1/8 of its length) is the rest counted in one chunk per worker, merged in chunk order.
 // Key order is always the order of first occurrence in the whole buffer.
 #include "sequences/int_counting.h"
 

@@ -1,11 +1,11 @@
 // IntSet: a set of machine integers for the native `unique` / `isdistinct` scans.
 //
-// 8- and 16-bit elements use a direct bitmap (no hashing at all). Wider elements use open
-// addressing with linear probing; the home slot takes the top bits of value × 0x517cc1b727220a95
-// (the FxHasher multiplier), so values that share their low bits (multiples of 1024, say) still
-// spread over the table. The value 0 marks a free slot and is tracked by a separate flag. The
-// table is never more than half full: before a probe, `2 × count ≥ capacity` doubles it (at least
-// to 16 slots).
+// 8- and 16-bit elements use a direct bitmap (no hashing at all). Wider elements keep the values
+// within 2**19 of the first one in a bitmap as well (data with a narrow range never probes a
+// table) and the others in an open-addressing table with linear probing: the home slot takes the
+// top bits of value x 0x517cc1b727220a95 (the FxHasher multiplier), so values that share their
+// low bits (multiples of 1024, say) still spread over the table. The value 0 marks a free slot
+// and is tracked by a separate flag. The table is never more than half full.
 #pragma once
 
 #include <algorithm>

@@ -46,6 +46,10 @@ inline bool cheap_hash(PyObject* x, bool small_int_shortcut, Py_hash_t& out) noe
     return false;
 }
 
+// Tables with fewer slots than this stay in the fast caches: looking ahead would cost more than
+// it hides.
+inline constexpr std::size_t kPrefetchMinSlots = std::size_t{1} << 15;
+
 // `stored == x` for two objects of equal hash: 1, 0, or -1 with an exception set.
 inline int keys_equal(PyObject* stored, PyObject* x) noexcept {
     if (stored == x) return 1;
@@ -83,8 +87,10 @@ public:
     // Starts loading the table slot where `x` would go, when its hash is known without a call
     // (an exact str with a cached hash, or a small exact int): lets a walk over a long list
     // overlap the cache misses of consecutive inserts. Never calls into Python.
+    // Only worth it once the table has outgrown the fast caches.
     void prefetch(PyObject* x) const noexcept {
         Py_hash_t h;
+        if (mask_ < kPrefetchMinSlots) return;
         if (cheap_hash(x, shortcut_, h)) __builtin_prefetch(&slots_[home(static_cast<std::size_t>(h), shift_)]);
     }
 
@@ -188,6 +194,7 @@ public:
     // Starts loading the index slot of `x` when its hash costs no call (see PySeen::prefetch).
     void prefetch(PyObject* x) const noexcept {
         Py_hash_t h;
+        if (capacity_ < kPrefetchMinSlots) return;
         if (cheap_hash(x, shortcut_, h)) __builtin_prefetch(&slots_[PyHashHasher::mix(h) >> shift_]);
     }
 

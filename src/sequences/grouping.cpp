@@ -12,6 +12,7 @@
 
 #include "sequences/int_counting.h"
 #include "sequences/unique.h"
+#include "sequences/result_dict.h"
 #include "sequences/walk.h"
 #include "utils/binding.h"
 #include "utils/errors.h"
@@ -60,7 +61,7 @@ private:
 };
 
 PyObject* count_dict(ChainMap<std::uint64_t>& map) {
-    Ref result = Ref::steal(PyDict_New());
+    Ref result = Ref::steal(new_dict(map.entries().size()));
     if (!result) return nullptr;
     for (auto& e : map.entries()) {
         Ref count = Ref::steal(PyLong_FromUnsignedLongLong(e.value));
@@ -115,7 +116,7 @@ PyObject* groupby_impl(PyObject* key, PyObject* seq) {
         return true;
     });
     if (!ok) return nullptr;
-    Ref result = Ref::steal(PyDict_New());
+    Ref result = Ref::steal(new_dict(map.entries().size()));
     if (!result) return nullptr;
     for (auto& e : map.entries()) {
         auto& items = e.value.items;

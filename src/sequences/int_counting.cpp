@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "sequences/result_dict.h"
 #include "utils/int_buffer.h"
 #include "utils/intset.h"
 #include "utils/pool.h"
@@ -221,7 +222,7 @@ PyObject* build_wide(const T* data, std::size_t n) {
     using Bits = std::make_unsigned_t<T>;
     CountTable<Bits> table;
     count_wide(table, reinterpret_cast<const Bits*>(data), n);
-    Ref result = Ref::steal(PyDict_New());
+    Ref result = Ref::steal(new_dict(table.order().size()));
     if (!result) return nullptr;
     for (Bits v : table.order()) {
         Ref key = Ref::steal(box_int(static_cast<T>(v)));
@@ -289,7 +290,7 @@ PyObject* build_direct(const T* data, std::size_t n) {
     for (std::size_t i = 0; i < n && order.size() < distinct; ++i) {
         if (seen.insert(data[i])) order.push_back(values[i]);
     }
-    Ref result = Ref::steal(PyDict_New());
+    Ref result = Ref::steal(new_dict(order.size()));
     if (!result) return nullptr;
     for (Bits v : order) {
         Ref key = Ref::steal(box_int(static_cast<T>(v)));

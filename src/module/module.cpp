@@ -5,6 +5,7 @@
 
 #include "module/registry.h"
 #include "option/option.h"
+#include "sequences/access.h"
 #include "sequences/concat.h"
 #include "sequences/grouping.h"
 #include "sequences/unique.h"
@@ -28,8 +29,20 @@ const Step kRegistration[] = {
     add_class(option::kResultType),
     add_value("Nothing", make_nothing),
     add_class(kRustIterType, install_raw_iternext<RustIterBody>),
+    add_function(sequences::kCountDef),
+    add_function(sequences::kFirstDef),
+    add_function(sequences::kSecondDef),
+    add_function(sequences::kLastDef),
+    add_function(sequences::kNthDef),
+    add_function(sequences::kGetDef),
     add_function(sequences::kIsdistinctDef),
     add_function(sequences::kFrequenciesDef),
+    add_function(sequences::kPeekDef),
+    add_function(sequences::kTakeDef),
+    add_function(sequences::kDropDef),
+    add_function(sequences::kTakeNthDef),
+    add_function(sequences::kTailDef),
+    add_function(sequences::kConsDef),
     add_function(sequences::kConcatDef),
     add_function(sequences::kConcatvDef),
     add_function(sequences::kInterleaveDef),

@@ -1,11 +1,12 @@
 #include "sequences/concat.h"
 
-#include <algorithm>
 #include <cstdint>
 #include <utility>
 #include <vector>
 
+#include "sequences/args.h"
 #include "utils/binding.h"
+#include "utils/call.h"
 #include "utils/errors.h"
 #include "utils/imports.h"
 #include "utils/iterator.h"
@@ -58,7 +59,7 @@ struct IterateStep {
             current = value.clone();
             return Next::item(std::move(value));
         }
-        Ref result = Ref::steal(PyObject_CallOneArg(func.get(), value.get()));
+        Ref result = Ref::steal(call_one(func.get(), value.get()));
         if (!result) return Next::error();
         current = result.clone();
         return Next::item(std::move(result));
@@ -90,7 +91,7 @@ struct AccumulateStep {
             return Next::item(std::move(item));
         }
         PyObject* args[2] = {total.get(), item.get()};
-        Ref result = Ref::steal(PyObject_Vectorcall(binop.get(), args, 2, nullptr));
+        Ref result = Ref::steal(call_vector(binop.get(), args, 2));
         if (!result) return Next::error();
         total = result.clone();
         return Next::item(std::move(result));
@@ -105,15 +106,17 @@ struct RemoveStep {
     Ref predicate;
 
     Next next() {
+        std::size_t steps = 0;
         for (;;) {
+            if (poll_signals(steps) < 0) return Next::error();
             Next n = src.next();
             if (!n) return n;
             Ref item = n.take();
-            Ref verdict = Ref::steal(PyObject_CallOneArg(predicate.get(), item.get()));
+            Ref verdict = Ref::steal(call_one(predicate.get(), item.get()));
             if (!verdict) return Next::error();
-            int truth = PyObject_IsTrue(verdict.get());
-            if (truth < 0) return Next::error();
-            if (truth == 0) return Next::item(std::move(item));
+            int t = truth(verdict.get());
+            if (t < 0) return Next::error();
+            if (t == 0) return Next::item(std::move(item));
         }
     }
 };
@@ -145,39 +148,43 @@ Next next_chunk(PySource& src, std::size_t n, ShortChunk mode, PyObject* pad) {
         Py_ssize_t size = static_cast<Py_ssize_t>(n);
         Ref chunk = Ref::steal(PyTuple_New(size));
         if (!chunk) return Next::error();
-        for (Py_ssize_t i = 0; i < size; ++i) {
-            Next x = src.next();
-            if (!x) [[unlikely]] {
-                if (x.is_error() || i == 0) return x;
-                if (mode == ShortChunk::Drop) return Next::end();
-                if (mode == ShortChunk::Shorter) return shrink_chunk(std::move(chunk), i);
-                for (; i < size; ++i) PyTuple_SET_ITEM(chunk.get(), i, Py_NewRef(pad));
-                break;
-            }
-            PyTuple_SET_ITEM(chunk.get(), i, x.release());
+        // While Python code of the source runs, the half-filled tuple stays out of the garbage
+        // collector's sight (gc.get_objects() must not hand out empty slots).
+        bool hidden = !src.is_indexed();
+        if (hidden) PyObject_GC_UnTrack(chunk.get());
+        Py_ssize_t got = src.fill(&PyTuple_GET_ITEM(chunk.get(), 0), size);
+        if (got == size) [[likely]] {
+            if (hidden) PyObject_GC_Track(chunk.get());
+            return Next::item(std::move(chunk));
         }
+        if (got < 0) return Next::error();
+        if (got == 0 || mode == ShortChunk::Drop) return Next::end();
+        if (mode == ShortChunk::Shorter) return shrink_chunk(std::move(chunk), got);
+        for (Py_ssize_t i = got; i < size; ++i) PyTuple_SET_ITEM(chunk.get(), i, Py_NewRef(pad));
+        if (hidden) PyObject_GC_Track(chunk.get());
         return Next::item(std::move(chunk));
     }
     // A huge chunk size: grow a buffer as items arrive.
     std::vector<Ref> buf;
     buf.reserve(kChunkReserve);
+    bool padded = false;
     while (buf.size() < n) {
         Next x = src.next();
         if (!x) {
             if (x.is_error() || buf.empty() || mode == ShortChunk::Drop) return x;
-            if (mode == ShortChunk::Pad) {
-                buf.reserve(n);
-                while (buf.size() < n) buf.push_back(Ref::borrow(pad));
-            }
+            padded = mode == ShortChunk::Pad;
             break;
         }
         buf.push_back(x.take());
     }
-    Ref t = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(buf.size())));
+    // A padded chunk has n slots, which may well be more than memory allows: the interpreter
+    // reports that as MemoryError.
+    Py_ssize_t size = static_cast<Py_ssize_t>(padded ? n : buf.size());
+    Ref t = Ref::steal(PyTuple_New(size));
     if (!t) return Next::error();
-    for (std::size_t i = 0; i < buf.size(); ++i) {
-        PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), buf[i].release());
-    }
+    Py_ssize_t i = 0;
+    for (Ref& item : buf) PyTuple_SET_ITEM(t.get(), i++, item.release());
+    for (; i < size; ++i) PyTuple_SET_ITEM(t.get(), i, Py_NewRef(pad));
     return Next::item(std::move(t));
 }
 
@@ -198,8 +205,8 @@ struct ChunkStep {
 
 PyObject* concat(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr Signature sig = function_signature("concat", {"seqs"});
-    BoundArgs a;
-    if (!bind_fast(sig, args, static_cast<std::size_t>(nargs), kwnames, a)) return nullptr;
+    PyObject* a[1];
+    if (!bind_exact(sig, args, nargs, kwnames, a)) return nullptr;
     return concat_impl(a[0]);
 }
 
@@ -212,15 +219,15 @@ PyObject* concatv(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 
 PyObject* mapcat(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr Signature sig = function_signature("mapcat", {"func", "seqs"});
-    BoundArgs a;
-    if (!bind_fast(sig, args, static_cast<std::size_t>(nargs), kwnames, a)) return nullptr;
+    PyObject* a[2];
+    if (!bind_exact(sig, args, nargs, kwnames, a)) return nullptr;
     return mapcat_impl(a[0], a[1]);
 }
 
 PyObject* interleave(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr Signature sig = function_signature("interleave", {"seqs"});
-    BoundArgs a;
-    if (!bind_fast(sig, args, static_cast<std::size_t>(nargs), kwnames, a)) return nullptr;
+    PyObject* a[1];
+    if (!bind_exact(sig, args, nargs, kwnames, a)) return nullptr;
     Ref outer = Ref::steal(PyObject_GetIter(a[0]));
     if (!outer) return nullptr;
     InterleaveStep step;
@@ -238,8 +245,8 @@ PyObject* interleave(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 PyObject* iterate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr Signature sig = function_signature("iterate", {"func", "x"});
-    BoundArgs a;
-    if (!bind_fast(sig, args, static_cast<std::size_t>(nargs), kwnames, a)) return nullptr;
+    PyObject* a[2];
+    if (!bind_exact(sig, args, nargs, kwnames, a)) return nullptr;
     return new_rust_iter(IterateStep{Ref::borrow(a[0]), Ref::borrow(a[1])});
 }
 
@@ -252,8 +259,8 @@ PyObject* accumulate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 PyObject* remove(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr Signature sig = function_signature("remove", {"predicate", "seq"});
-    BoundArgs a;
-    if (!bind_fast(sig, args, static_cast<std::size_t>(nargs), kwnames, a)) return nullptr;
+    PyObject* a[2];
+    if (!bind_exact(sig, args, nargs, kwnames, a)) return nullptr;
     PySource src = PySource::open(a[1]);
     if (!src) return nullptr;
     return new_rust_iter(RemoveStep{std::move(src), Ref::borrow(a[0])});
@@ -280,8 +287,8 @@ PyObject* partition(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 
 PyObject* partition_all(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr Signature sig = function_signature("partition_all", {"n", "seq"});
-    BoundArgs a;
-    if (!bind_fast(sig, args, static_cast<std::size_t>(nargs), kwnames, a)) return nullptr;
+    PyObject* a[2];
+    if (!bind_exact(sig, args, nargs, kwnames, a)) return nullptr;
     std::int64_t n = 0;
     if (!as_i64(a[0], "n", n)) return nullptr;
     if (n < 1) return empty_iter();

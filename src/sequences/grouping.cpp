@@ -15,6 +15,7 @@
 #include "sequences/result_dict.h"
 #include "sequences/walk.h"
 #include "utils/binding.h"
+#include "utils/call.h"
 #include "utils/errors.h"
 #include "utils/int_buffer.h"
 #include "utils/ref.h"
@@ -35,29 +36,15 @@ struct Group {
     }
 };
 
-// Computes the key of an item: a call when the key is callable, else `apply_key`.
+// Computes the key of an item: a call when the key is callable (checked once), else `apply_key`.
 class KeyFn {
 public:
-    explicit KeyFn(PyObject* key) : key_(key), callable_(PyCallable_Check(key) != 0) {
-        if (callable_) vectorcall_ = PyVectorcall_Function(key);
-    }
-    PyObject* operator()(PyObject* item) const {
-        if (!callable_) return apply_key(key_, item);
-        PyObject* args[2] = {nullptr, item};
-        if (vectorcall_ != nullptr) {
-            PyObject* r = vectorcall_(key_, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-            if (r == nullptr && !PyErr_Occurred()) [[unlikely]] {
-                PyErr_SetString(PyExc_SystemError, "key function returned NULL without setting an exception");
-            }
-            return r;
-        }
-        return PyObject_Vectorcall(key_, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-    }
+    explicit KeyFn(PyObject* key) : key_(key), callable_(PyCallable_Check(key) != 0) {}
+    PyObject* operator()(PyObject* item) const { return callable_ ? call_one(key_, item) : apply_key(key_, item); }
 
 private:
     PyObject* key_;
     bool callable_;
-    vectorcallfunc vectorcall_ = nullptr;
 };
 
 PyObject* count_dict(ChainMap<std::uint64_t>& map) {
@@ -164,7 +151,7 @@ PyObject* reduceby_impl(PyObject* key, PyObject* binop, PyObject* seq, const Bou
             if (!acc) return nullptr;
         }
         PyObject* args[2] = {acc.get(), x.get()};
-        Ref value = Ref::steal(PyObject_Vectorcall(binop, args, 2, nullptr));
+        Ref value = Ref::steal(call_vector(binop, args, 2));
         if (!value || PyDict_SetItem(result.get(), k.get(), value.get()) < 0) return nullptr;
     }
     return result.release();

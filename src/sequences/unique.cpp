@@ -11,6 +11,7 @@
 
 #include "sequences/walk.h"
 #include "utils/binding.h"
+#include "utils/call.h"
 #include "utils/errors.h"
 #include "utils/int_buffer.h"
 #include "utils/intset.h"

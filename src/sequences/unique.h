@@ -21,11 +21,4 @@ int install_unique_int_iter_next(PyTypeObject* type) noexcept;
 // New reference, or null with the exception set.
 PyObject* apply_key(PyObject* key, PyObject* item);
 
-// Calls `f` with one positional argument through vectorcall (null with an exception set on
-// failure).
-inline PyObject* call_one(PyObject* f, PyObject* arg) noexcept {
-    PyObject* args[2] = {nullptr, arg};
-    return PyObject_Vectorcall(f, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-}
-
 }  // namespace trovix::sequences

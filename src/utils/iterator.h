@@ -25,11 +25,11 @@
 //                 Next n = src.next();
 //                 if (!n) return n;                          // end or error passes through
 //                 Ref item = n.take();
-//                 Ref r = Ref::steal(PyObject_CallOneArg(predicate.get(), item.get()));
+//                 Ref r = Ref::steal(call_one(predicate.get(), item.get()));   // utils/call.h
 //                 if (!r) return Next::error();
-//                 int truth = PyObject_IsTrue(r.get());
-//                 if (truth < 0) return Next::error();
-//                 if (!truth) return Next::item(std::move(item));
+//                 int t = truth(r.get());
+//                 if (t < 0) return Next::error();
+//                 if (t == 0) return Next::item(std::move(item));
 //             }
 //         }
 //     };

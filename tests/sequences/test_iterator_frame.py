@@ -12,7 +12,7 @@ import trovix._trovix as T
 def test_rust_iter_class_and_protocol():
     it = T.partition_all(2, [1, 2, 3])
     assert type(it) is T.RustIter
-    assert type(it).__module__ == "trovix._trovix"
+    assert type(it).__module__ == "trovix._trovix" and type(it).__doc__ is None
     assert iter(it) is it
     assert it.__next__() == (1, 2)
     assert next(it) == (3,)
@@ -134,7 +134,7 @@ def test_list_source_sees_growth_and_shrinking():
     assert list(it) == []
 
 
-def test_list_subclass_and_tuple_go_through_their_iterator():
+def test_list_subclass_goes_through_its_iterator_and_tuples_work():
     class Scaled(list):
         def __iter__(self):
             return (x * 10 for x in list.__iter__(self))

@@ -35,6 +35,9 @@ constexpr std::size_t kParallelThreshold = std::size_t{1} << 19;
 // parallel. Shorter than a whole worker's share, so that the parallel part keeps every worker
 // busy (with a probe of n / workers, two workers would leave one of them idle).
 constexpr std::size_t kProbeLength = std::size_t{1} << 17;
+// Shortest parallel chunk: each chunk pays for a private table, so a very large pool does not cut
+// a buffer into slivers.
+constexpr std::size_t kMinChunk = std::size_t{1} << 16;
 
 // ---- wide elements: hash table -----------------------------------------------------------------
 
@@ -202,7 +205,7 @@ void count_wide(CountTable<Bits>& table, const Bits* values, std::size_t n) {
     }
     const Bits* rest = values + probe;
     std::size_t rest_n = n - probe;
-    std::size_t chunk = (rest_n + workers - 1) / workers;
+    std::size_t chunk = std::max((rest_n + workers - 1) / workers, kMinChunk);
     std::size_t nchunks = (rest_n + chunk - 1) / chunk;
     std::vector<std::unique_ptr<CountTable<Bits>>> partials(nchunks);
     pool::run(nchunks, [&](std::size_t c) {
@@ -268,7 +271,7 @@ PyObject* build_direct(const T* data, std::size_t n) {
     if (workers == 1) {
         count_direct(values, n, counts.data());
     } else {
-        std::size_t chunk = (n + workers - 1) / workers;
+        std::size_t chunk = std::max((n + workers - 1) / workers, kMinChunk);
         std::size_t nchunks = (n + chunk - 1) / chunk;
         std::vector<std::vector<std::uint64_t>> partials(nchunks);
         pool::run(nchunks, [&](std::size_t c) {

@@ -27,7 +27,8 @@ print("ok")
 
 @pytest.mark.parametrize("setting", [("RAYON_NUM_THREADS", "1"), ("RAYON_NUM_THREADS", "2"),
                                      ("RAYON_NUM_THREADS", "0"), ("RAYON_NUM_THREADS", "lots"),
-                                     ("RAYON_NUM_THREADS", "7"), ("RAYON_RS_NUM_CPUS", "3"),
+                                     ("RAYON_NUM_THREADS", "7"), ("RAYON_NUM_THREADS", "64"),
+                                     ("RAYON_RS_NUM_CPUS", "3"),
                                      ("RAYON_RS_NUM_CPUS", "-2")])
 def test_results_do_not_depend_on_pool_size(setting):
     env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}

@@ -6,9 +6,9 @@
 // for two exact `str` objects, by comparing their characters directly).
 //
 //   PySeen           a set of objects (the lazy `unique`).
-//   ChainMap<V>      Python hash -> chain of (key, position) pairs, beside `entries`, the
-//                    distinct keys in first-seen order with a per-key value V (`groupby`,
-//                    `countby`, `frequencies`).
+//   ChainMap<V>      Python hash -> chain of keys of that hash, beside `entries`, the distinct
+//                    keys in first-seen order with a per-key value V (`groupby`, `countby`,
+//                    `frequencies`).
 #pragma once
 
 #include <Python.h>
@@ -50,7 +50,8 @@ inline bool cheap_hash(PyObject* x, bool small_int_shortcut, Py_hash_t& out) noe
 // it hides.
 inline constexpr std::size_t kPrefetchMinSlots = std::size_t{1} << 15;
 
-// `stored == x` for two objects of equal hash: 1, 0, or -1 with an exception set.
+// `stored == x` for two objects of equal hash: 1, 0, or -1 with an exception set. Two exact str
+// or two small exact int objects are compared directly.
 inline int keys_equal(PyObject* stored, PyObject* x) noexcept {
     if (stored == x) return 1;
     if (PyUnicode_CheckExact(stored) && PyUnicode_CheckExact(x)) {
@@ -59,6 +60,13 @@ inline int keys_equal(PyObject* stored, PyObject* x) noexcept {
         int kind = PyUnicode_KIND(stored);
         if (kind != PyUnicode_KIND(x)) return 0;
         return std::memcmp(PyUnicode_DATA(stored), PyUnicode_DATA(x), static_cast<std::size_t>(len) * kind) == 0;
+    }
+    if (PyLong_CheckExact(stored) && PyLong_CheckExact(x)) {
+        auto* a = reinterpret_cast<PyLongObject*>(stored);
+        auto* b = reinterpret_cast<PyLongObject*>(x);
+        if (PyUnstable_Long_IsCompact(a) && PyUnstable_Long_IsCompact(b)) {
+            return PyUnstable_Long_CompactValue(a) == PyUnstable_Long_CompactValue(b);
+        }
     }
     return PyObject_RichCompareBool(stored, x, Py_EQ);
 }
@@ -125,10 +133,11 @@ class ChainMap {
 public:
     struct Entry {
         PyObject* key;  // strong reference
+        Py_hash_t hash;
         V value;
     };
 
-    explicit ChainMap(bool small_int_shortcut) : shortcut_(small_int_shortcut) { allocate(16); }
+    explicit ChainMap(bool small_int_shortcut) : shortcut_(small_int_shortcut) { allocate(32); }
     ChainMap(const ChainMap&) = delete;
     ChainMap& operator=(const ChainMap&) = delete;
     ~ChainMap() {
@@ -139,103 +148,90 @@ public:
     // The position of `key` in `entries` (adding (key, V{}) when no equal key is there; `is_new`
     // tells which), or -1 with an exception set. `key` is borrowed; the map takes its own
     // reference when it stores it.
+    //
+    // Keys of equal hash form a chain: they sit along one probe sequence in first-seen order
+    // (linear probing from the same home slot, never reordered: growth re-inserts in `entries`
+    // order), so the search compares with them in that order, identity first.
     Py_ssize_t find_or_add(PyObject* key, bool& is_new) {
         Py_hash_t h = py_hash(key, shortcut_);
         if (h == -1) [[unlikely]] return -1;
-        std::size_t i = static_cast<std::size_t>(PyHashHasher::mix(h) >> shift_);
+        auto tag = static_cast<std::uint32_t>(static_cast<std::uint64_t>(h));
+        std::size_t i = home(h);
         while (true) {
-            Slot& s = slots_[i];
-            if (s.pos == kFree) break;
-            if (s.hash == h) {
-                if (s.chain == 0) {
-                    PyObject* stored = entries_[s.pos].key;
+            Slot s = slots_[i];
+            if (s.pos1 == 0) break;
+            if (s.tag == tag) {
+                std::uint32_t pos = s.pos1 - 1;
+                // `entries_` may not move while __eq__ runs (nothing else touches the map), but
+                // index it afresh anyway rather than hold a reference across the call.
+                if (entries_[pos].hash == h) {
+                    PyObject* stored = entries_[pos].key;
                     if (stored == key) [[likely]] {
                         is_new = false;
-                        return s.pos;
+                        return pos;
                     }
                     int eq = keys_equal(stored, key);
                     if (eq < 0) return -1;
                     if (eq) {
                         is_new = false;
-                        return s.pos;
-                    }
-                    // A second key with this hash: the slot turns into a chain.
-                    chains_.push_back({s.pos});
-                    s.chain = static_cast<std::uint32_t>(chains_.size());
-                } else {
-                    // Walk the chain; a comparison may run Python code, so index afresh.
-                    std::uint32_t c = s.chain - 1;
-                    for (std::size_t j = 0; j < chains_[c].size(); ++j) {
-                        std::uint32_t pos = chains_[c][j];
-                        int eq = keys_equal(entries_[pos].key, key);
-                        if (eq < 0) return -1;
-                        if (eq) {
-                            is_new = false;
-                            return pos;
-                        }
+                        return pos;
                     }
                 }
-                std::uint32_t pos = append(key);
-                chains_[s.chain - 1].push_back(pos);
-                is_new = true;
-                return pos;
             }
             i = (i + 1) & mask_;
         }
-        std::uint32_t pos = append(key);
-        slots_[i] = Slot{h, pos, 0};
-        if (2 * ++used_ > capacity_) allocate(2 * capacity_);
+        if (entries_.size() >= kMaxKeys) throw Fault("too many distinct keys (more than 2**32 - 2)");
+        // Make room first: a failed allocation must leave the map unchanged.
+        if (entries_.size() == entries_.capacity()) entries_.reserve(std::max<std::size_t>(32, 2 * entries_.capacity()));
+        if (2 * (mask_ + 1) < 3 * (entries_.size() + 1)) {
+            allocate(4 * (mask_ + 1));
+            i = home(h);
+            while (slots_[i].pos1 != 0) i = (i + 1) & mask_;
+        }
+        entries_.push_back(Entry{Py_NewRef(key), h, V{}});
+        slots_[i] = Slot{static_cast<std::uint32_t>(entries_.size()), tag};
         is_new = true;
-        return pos;
+        return static_cast<Py_ssize_t>(entries_.size() - 1);
     }
 
     std::vector<Entry>& entries() noexcept { return entries_; }
 
-    // Starts loading the index slot of `x` when its hash costs no call (see PySeen::prefetch).
+    // Starts loading the slot of `x` when its hash costs no call (see PySeen::prefetch).
     void prefetch(PyObject* x) const noexcept {
         Py_hash_t h;
-        if (capacity_ < kPrefetchMinSlots) return;
-        if (cheap_hash(x, shortcut_, h)) __builtin_prefetch(&slots_[PyHashHasher::mix(h) >> shift_]);
+        if (mask_ < kPrefetchMinSlots) return;
+        if (cheap_hash(x, shortcut_, h)) __builtin_prefetch(&slots_[home(h)]);
     }
 
 private:
-    static constexpr std::uint32_t kFree = std::numeric_limits<std::uint32_t>::max();
+    static constexpr std::size_t kMaxKeys = 0xFFFFFFFEu;
+    // Position + 1 of the key in `entries_` (0 = free) and the low 32 bits of its hash as a tag.
     struct Slot {
-        Py_hash_t hash;
-        std::uint32_t pos;    // position in entries (single), kFree when the slot is free
-        std::uint32_t chain;  // 0: single; else 1 + index into chains_
+        std::uint32_t pos1;
+        std::uint32_t tag;
     };
 
-    std::uint32_t append(PyObject* key) {
-        if (entries_.size() >= kFree) throw Fault("too many distinct keys (more than 2**32 - 1)");
-        entries_.push_back(Entry{Py_NewRef(key), V{}});
-        return static_cast<std::uint32_t>(entries_.size() - 1);
-    }
+    std::size_t home(Py_hash_t h) const noexcept { return static_cast<std::size_t>(PyHashHasher::mix(h) >> shift_); }
 
+    // Four times the slots, filled again in `entries` order.
     void allocate(std::size_t capacity) {
-        auto* fresh = static_cast<Slot*>(std::malloc(capacity * sizeof(Slot)));
+        auto* fresh = static_cast<Slot*>(std::calloc(capacity, sizeof(Slot)));
         if (fresh == nullptr) throw std::bad_alloc();
-        for (std::size_t j = 0; j < capacity; ++j) fresh[j].pos = kFree;
-        Slot* old = std::exchange(slots_, fresh);
-        std::size_t old_capacity = std::exchange(capacity_, capacity);
+        std::free(slots_);
+        slots_ = fresh;
         mask_ = capacity - 1;
         shift_ = 64 - std::countr_zero(capacity);
-        for (std::size_t j = 0; j < old_capacity; ++j) {
-            if (old[j].pos == kFree) continue;
-            std::size_t i = static_cast<std::size_t>(PyHashHasher::mix(old[j].hash) >> shift_);
-            while (slots_[i].pos != kFree) i = (i + 1) & mask_;
-            slots_[i] = old[j];
+        for (std::size_t pos = 0; pos < entries_.size(); ++pos) {
+            std::size_t i = home(entries_[pos].hash);
+            while (slots_[i].pos1 != 0) i = (i + 1) & mask_;
+            slots_[i] = Slot{static_cast<std::uint32_t>(pos + 1), static_cast<std::uint32_t>(static_cast<std::uint64_t>(entries_[pos].hash))};
         }
-        std::free(old);
     }
 
     std::vector<Entry> entries_;
-    std::vector<std::vector<std::uint32_t>> chains_;
     Slot* slots_ = nullptr;
-    std::size_t capacity_ = 0;
     std::size_t mask_ = 0;
     int shift_ = 64;
-    std::size_t used_ = 0;  // slots in use (distinct hashes)
     bool shortcut_;
 };
 

@@ -135,3 +135,17 @@ def test_groupby_countby_match_plain_python(values):
     assert c == {k: len(v) for k, v in expected.items()} and list(c) == list(expected)
     r = T.reduceby(len, add, values, "")
     assert r == {k: "".join(v) for k, v in expected.items()}
+
+
+def test_many_keys_of_one_hash_across_table_growth():
+    values = []
+    for i in range(3000):
+        values.append(SameHash(i % 150))
+        values.append(i % 700)
+        values.append(-1 if i % 2 else -2)  # hash(-1) == hash(-2)
+    got = T.frequencies(values)
+    expected = Counter(values)
+    assert list(got.items()) == list(expected.items())
+    assert [k for k in T.unique(values)] == list(expected)
+    g = T.groupby(lambda v: v, values)
+    assert [len(v) for v in g.values()] == list(expected.values())

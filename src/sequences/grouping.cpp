@@ -25,17 +25,6 @@ namespace trovix::sequences {
 
 namespace {
 
-// The elements of one group, each a strong reference.
-struct Group {
-    std::vector<PyObject*> items;
-    Group() = default;
-    Group(Group&&) noexcept = default;
-    Group& operator=(Group&&) = delete;
-    ~Group() {
-        for (PyObject* p : items) Py_DECREF(p);
-    }
-};
-
 // Computes the key of an item: a call when the key is callable (checked once), else `apply_key`.
 class KeyFn {
 public:
@@ -89,31 +78,27 @@ PyObject* countby_impl(PyObject* key, PyObject* seq) {
 
 PyObject* groupby_impl(PyObject* key, PyObject* seq) {
     KeyFn key_of(key);
-    ChainMap<Group> map(int_fast_hash_enabled());
+    // Each group collects straight into its result list: growing a list reallocates its item
+    // array in place where it can, and no copy is needed at the end.
+    ChainMap<Ref> map(int_fast_hash_enabled());
     bool ok = walk_items(seq, [&](Ref& item) {
         Ref k = Ref::steal(key_of(item.get()));
         if (!k) return false;
         bool is_new;
         Py_ssize_t pos = map.find_or_add(k.get(), is_new);
         if (pos < 0) return false;
-        auto& items = map.entries()[static_cast<std::size_t>(pos)].value.items;
-        // Make room first, while `item` still owns its reference (the allocation may throw).
-        if (items.size() == items.capacity()) items.reserve(std::max<std::size_t>(4, 2 * items.capacity()));
-        items.push_back(item.release());
-        return true;
+        Ref& group = map.entries()[static_cast<std::size_t>(pos)].value;
+        if (!group) {
+            group = Ref::steal(PyList_New(0));
+            if (!group) return false;
+        }
+        return PyList_Append(group.get(), item.get()) == 0;
     });
     if (!ok) return nullptr;
     Ref result = Ref::steal(new_dict(map.entries().size()));
     if (!result) return nullptr;
     for (auto& e : map.entries()) {
-        auto& items = e.value.items;
-        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
-        if (!list) return nullptr;
-        for (std::size_t j = 0; j < items.size(); ++j) {
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(j), items[j]);
-        }
-        items.clear();  // the list owns the references now
-        if (PyDict_SetItem(result.get(), e.key, list.get()) < 0) return nullptr;
+        if (PyDict_SetItem(result.get(), e.key, e.value.get()) < 0) return nullptr;
     }
     return result.release();
 }

@@ -310,22 +310,35 @@ bool count_of(PyObject* obj, std::size_t& out) noexcept {
     }
 }
 
-PyObject* tail_of(std::size_t n, PyObject* obj) {
-    constexpr std::size_t kMax = static_cast<std::size_t>(std::numeric_limits<std::int64_t>::max());
-    long long m = static_cast<long long>(n < kMax ? n : kMax);
-    Ref start = Ref::steal(PyLong_FromLongLong(-m));
-    if (!start) return nullptr;
-    Ref slice = Ref::steal(PySlice_New(start.get(), Py_None, nullptr));
-    if (!slice) return nullptr;
-    if (PyObject* sliced = PyObject_GetItem(obj, slice.get())) return sliced;
-    if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_KeyError)) return nullptr;
-    PyErr_Clear();
+namespace {
 
-    // No slicing: keep the last n items of the iteration (all of them for n == 0).
+// True when `obj[key]` is bound to raise TypeError (no item access at all), so trying is pointless.
+bool cannot_subscript(PyObject* obj) noexcept {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (PyType_Check(obj)) return false;  // __class_getitem__
+    PyMappingMethods* mapping = type->tp_as_mapping;
+    PySequenceMethods* sequence = type->tp_as_sequence;
+    return (mapping == nullptr || mapping->mp_subscript == nullptr) &&
+           (sequence == nullptr || sequence->sq_item == nullptr);
+}
+
+// The last `n` items of iterating `obj` (all of them for n == 0), as a tuple.
+PyObject* tail_by_iteration(std::size_t n, PyObject* obj) {
     Ref it = Ref::steal(PyObject_GetIter(obj));
     if (!it) return nullptr;
-    std::deque<Ref> kept;
     std::size_t steps = 0;
+    if (n == 1) {
+        Ref last;
+        for (;;) {
+            Next x = next_of(it.get());
+            if (x.is_error()) return nullptr;
+            if (x.is_end()) break;
+            last = x.take();
+            if (poll_signals(steps) < 0) return nullptr;
+        }
+        return last ? PyTuple_Pack(1, last.get()) : PyTuple_New(0);
+    }
+    std::deque<Ref> kept;
     for (;;) {
         Next x = next_of(it.get());
         if (x.is_error()) return nullptr;
@@ -339,6 +352,23 @@ PyObject* tail_of(std::size_t n, PyObject* obj) {
     Py_ssize_t i = 0;
     for (Ref& item : kept) PyTuple_SET_ITEM(result.get(), i++, item.release());
     return result.release();
+}
+
+}  // namespace
+
+PyObject* tail_of(std::size_t n, PyObject* obj) {
+    if (cannot_subscript(obj)) return tail_by_iteration(n, obj);
+    constexpr std::size_t kMax = static_cast<std::size_t>(std::numeric_limits<std::int64_t>::max());
+    long long m = static_cast<long long>(n < kMax ? n : kMax);
+    Ref start = Ref::steal(PyLong_FromLongLong(-m));
+    if (!start) return nullptr;
+    Ref slice = Ref::steal(PySlice_New(start.get(), Py_None, nullptr));
+    if (!slice) return nullptr;
+    if (PyObject* sliced = PyObject_GetItem(obj, slice.get())) return sliced;
+    // A mapping refusing a slice key, or an object without item access: take the items instead.
+    if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_KeyError)) return nullptr;
+    PyErr_Clear();
+    return tail_by_iteration(n, obj);
 }
 
 PyMethodDef kCountDef = {"count", fastcall_method<count>(), kFastcall, "count(seq)\n--\n\n"};

@@ -125,6 +125,20 @@ std::size_t available_cpus() {
     return std::max<std::size_t>(n, 1);
 }
 
+// The size the environment asks for.
+std::size_t configured_size() {
+    std::size_t n = 0;
+    auto requested = parse_decimal(std::getenv("RAYON_NUM_THREADS"));
+    if (requested && *requested > 0) {
+        n = *requested;
+    } else if (!requested) {
+        auto cpus = parse_decimal(std::getenv("RAYON_RS_NUM_CPUS"));
+        if (cpus && *cpus > 0) n = *cpus;
+    }
+    if (n == 0) n = available_cpus();
+    return std::clamp<std::size_t>(n, 1, kMaxWorkers);
+}
+
 // One batch of tasks handed to the pool.
 struct Job {
     const std::function<void(std::size_t)>* task;
@@ -238,19 +252,6 @@ Pool& get_pool() {
 }
 
 }  // namespace
-
-std::size_t configured_size() {
-    std::size_t n = 0;
-    auto requested = parse_decimal(std::getenv("RAYON_NUM_THREADS"));
-    if (requested && *requested > 0) {
-        n = *requested;
-    } else if (!requested) {
-        auto cpus = parse_decimal(std::getenv("RAYON_RS_NUM_CPUS"));
-        if (cpus && *cpus > 0) n = *cpus;
-    }
-    if (n == 0) n = available_cpus();
-    return std::clamp<std::size_t>(n, 1, kMaxWorkers);
-}
 
 std::size_t thread_count() { return get_pool().size(); }
 

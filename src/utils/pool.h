@@ -22,7 +22,4 @@ std::size_t thread_count();
 // the calling entry point reports PanicException; nothing hangs and nothing crashes.
 void run(std::size_t ntasks, const std::function<void(std::size_t)>& task);
 
-// The size the environment asks for (exposed for diagnostics and tests of the sizing rule).
-std::size_t configured_size();
-
 }  // namespace trovix::pool

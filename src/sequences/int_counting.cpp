@@ -5,7 +5,7 @@
 // an open-addressing table (FxHasher multiplier, top bits as the home slot). Buffers of at least
 // 524288 elements are split across the worker pool: direct arrays simply add up; for wider
 // elements a short serial prefix is counted first, and only when it shows few distinct values
-// (at most 1/8 of its length) is the rest counted in one chunk per worker, merged in chunk order.
+// (at most 1/8 of its length) is the rest counted in parallel chunks, merged in chunk order.
 // Key order is always the order of first occurrence in the whole buffer.
 #include "sequences/int_counting.h"
 
@@ -38,6 +38,9 @@ constexpr std::size_t kProbeLength = std::size_t{1} << 17;
 // Shortest parallel chunk: each chunk pays for a private table, so a very large pool does not cut
 // a buffer into slivers.
 constexpr std::size_t kMinChunk = std::size_t{1} << 16;
+// A few chunks per worker, so that a worker slowed down by other processes on its core holds up
+// only a small part of the buffer.
+constexpr std::size_t kChunksPerWorker = 4;
 
 // ---- wide elements: hash table -----------------------------------------------------------------
 
@@ -205,7 +208,8 @@ void count_wide(CountTable<Bits>& table, const Bits* values, std::size_t n) {
     }
     const Bits* rest = values + probe;
     std::size_t rest_n = n - probe;
-    std::size_t chunk = std::max((rest_n + workers - 1) / workers, kMinChunk);
+    std::size_t pieces = workers * kChunksPerWorker;
+    std::size_t chunk = std::max((rest_n + pieces - 1) / pieces, kMinChunk);
     std::size_t nchunks = (rest_n + chunk - 1) / chunk;
     std::vector<std::unique_ptr<CountTable<Bits>>> partials(nchunks);
     pool::run(nchunks, [&](std::size_t c) {
@@ -271,7 +275,8 @@ PyObject* build_direct(const T* data, std::size_t n) {
     if (workers == 1) {
         count_direct(values, n, counts.data());
     } else {
-        std::size_t chunk = std::max((n + workers - 1) / workers, kMinChunk);
+        std::size_t pieces = workers * kChunksPerWorker;
+        std::size_t chunk = std::max((n + pieces - 1) / pieces, kMinChunk);
         std::size_t nchunks = (n + chunk - 1) / chunk;
         std::vector<std::vector<std::uint64_t>> partials(nchunks);
         pool::run(nchunks, [&](std::size_t c) {

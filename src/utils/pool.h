@@ -2,7 +2,8 @@
 //
 // Workers are plain threads that never touch the interpreter: they only read raw buffer memory
 // and write private native results. The calling thread hands over a batch of tasks and blocks,
-// still attached to the interpreter, until every task is done.
+// still attached to the interpreter, until every task is done (meanwhile it runs tasks of the
+// batch itself, under the same rule: raw memory only).
 //
 // Size: RAYON_NUM_THREADS when it holds a decimal integer (0 = default); else RAYON_RS_NUM_CPUS
 // when it holds a positive decimal integer; else the CPUs available to the process (affinity

@@ -5,7 +5,12 @@
 
 #include "module/registry.h"
 #include "option/option.h"
+#include "sequences/access.h"
+#include "sequences/concat.h"
+#include "sequences/grouping.h"
+#include "sequences/unique.h"
 #include "utils/errors.h"
+#include "utils/iterator.h"
 #include "utils/ref.h"
 
 namespace trovix::module {
@@ -23,6 +28,36 @@ const Step kRegistration[] = {
     add_class(option::kErrType),
     add_class(option::kResultType),
     add_value("Nothing", make_nothing),
+    add_class(kRustIterType, install_raw_iternext<RustIterBody>),
+    add_function(sequences::kCountDef),
+    add_function(sequences::kFirstDef),
+    add_function(sequences::kSecondDef),
+    add_function(sequences::kLastDef),
+    add_function(sequences::kNthDef),
+    add_function(sequences::kGetDef),
+    add_function(sequences::kIsdistinctDef),
+    add_function(sequences::kFrequenciesDef),
+    add_function(sequences::kPeekDef),
+    add_function(sequences::kTakeDef),
+    add_function(sequences::kDropDef),
+    add_function(sequences::kTakeNthDef),
+    add_function(sequences::kTailDef),
+    add_function(sequences::kConsDef),
+    add_function(sequences::kConcatDef),
+    add_function(sequences::kConcatvDef),
+    add_function(sequences::kInterleaveDef),
+    add_function(sequences::kPartitionDef),
+    add_function(sequences::kPartitionAllDef),
+    add_function(sequences::kGroupbyDef),
+    add_function(sequences::kCountbyDef),
+    add_function(sequences::kReducebyDef),
+    add_function(sequences::kMapcatDef),
+    add_function(sequences::kRemoveDef),
+    add_function(sequences::kAccumulateDef),
+    add_function(sequences::kIterateDef),
+    add_function(sequences::kUniqueDef),
+    prepare_type(sequences::kUniqueIterType, sequences::install_unique_iter_next),
+    prepare_type(sequences::kUniqueIntIterType, sequences::install_unique_int_iter_next),
 };
 
 int run_step(PyObject* module, PyObject* module_name, const Step& step) {

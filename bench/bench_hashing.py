@@ -1,0 +1,129 @@
+"""Hashing and counting: frequencies, unique, isdistinct and groupby against the standard library,
+NumPy and pandas, plus the parallel speed-up of integer counting over a one-worker pool."""
+
+import atexit
+import os
+import random
+import subprocess
+import sys
+from collections import Counter, defaultdict
+
+import numpy as np
+import pandas as pd
+
+from common import Case
+
+import trovix._trovix as T
+
+SEED = 20261207
+N_BIG = 10_000_000
+
+# A child process whose pool has one worker; it counts the same array on request, so that the
+# serial time is measured side by side with the parallel one.
+_SERIAL_CHILD = r"""
+import sys
+import numpy as np
+import trovix._trovix as T
+a = np.random.default_rng(int(sys.argv[1])).integers(0, 100, size=int(sys.argv[2]), dtype=np.int64)
+for line in sys.stdin:
+    d = T.frequencies(a)
+    sys.stdout.write(f"{len(d)} {sum(d.values())}\n")
+    sys.stdout.flush()
+"""
+
+
+class SerialCounter:
+    def __init__(self):
+        env = dict(os.environ)
+        env.pop("RAYON_RS_NUM_CPUS", None)
+        env["RAYON_NUM_THREADS"] = "1"
+        self.proc = subprocess.Popen([sys.executable, "-c", _SERIAL_CHILD, str(SEED), str(N_BIG)], env=env,
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        atexit.register(self.close)
+
+    def __call__(self):
+        self.proc.stdin.write("\n")
+        self.proc.stdin.flush()
+        return self.proc.stdout.readline().split()
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.stdin.close()
+            self.proc.wait()
+
+
+def cases():
+    rng = random.Random(SEED)
+    words = [f"w{i:03d}x" for i in range(1000)]
+    strs = rng.choices(words, k=1_000_000)
+    small_ints = [rng.randrange(100) for _ in range(1_000_000)]
+    ints = list(range(1_000_000))
+    rng.shuffle(ints)
+    ints = [i * 7 + 1_000_000 for i in ints]  # outside the small-int cache: real objects
+    distinct_strs = [f"item-{i}" for i in ints]
+
+    nrng = np.random.default_rng(SEED)
+    big = nrng.integers(0, 100, size=N_BIG, dtype=np.int64)
+    big_u8 = nrng.integers(0, 256, size=N_BIG, dtype=np.uint8)
+    mid = nrng.integers(0, 100_000, size=1_000_000, dtype=np.int64)
+    perm = nrng.permutation(1_000_000).astype(np.int64)
+    huge = nrng.integers(0, 2**62, size=N_BIG, dtype=np.int64)
+
+    # Results of the peers that return other types are checked here, once.
+    vc = pd.Series(big).value_counts(sort=False)
+    assert T.frequencies(big) == dict(zip(vc.index.tolist(), vc.tolist()))
+    vals, counts = np.unique(big, return_counts=True)
+    assert T.frequencies(big) == dict(zip(vals.tolist(), counts.tolist()))
+    assert list(T.frequencies(big_u8).values()) == np.bincount(big_u8)[list(T.frequencies(big_u8))].tolist()
+    assert list(T.unique(mid)) == pd.unique(mid).tolist()
+    assert T.isdistinct(perm) is True
+
+    serial = SerialCounter()
+    assert serial() == [str(len(vc)), str(N_BIG)]
+
+    def first5():
+        it = T.unique(huge)
+        return [next(it) for _ in range(5)]
+
+    def grouped(seq, key):
+        d = defaultdict(list)
+        for x in seq:
+            d[key(x)].append(x)
+        return d
+
+    last_char = lambda s: s[-2]  # noqa: E731
+
+    return [
+        Case("frequencies: 1e6 short str, 1000 distinct", lambda: T.frequencies(strs), lambda: Counter(strs),
+             "collections.Counter", ">= 1.5x"),
+        Case("frequencies: 1e6 small ints", lambda: T.frequencies(small_ints), lambda: Counter(small_ints),
+             "collections.Counter", ">= 1.5x"),
+        Case("frequencies: 1e7 int64 array, 100 distinct", lambda: T.frequencies(big),
+             lambda: pd.Series(big).value_counts(sort=False), "Series.value_counts(sort=False)", "> 1x",
+             check=False),
+        Case("frequencies: 1e7 int64 array, 100 distinct", lambda: T.frequencies(big),
+             lambda: np.unique(big, return_counts=True), "numpy.unique(return_counts=True)", ">= 5x",
+             check=False),
+        Case("frequencies: 1e7 int64 array, vs 1 worker", lambda: T.frequencies(big), serial,
+             "same call, RAYON_NUM_THREADS=1 (child process)", ">= 1.6x on 2 cores", check=False),
+        Case("frequencies: 1e7 uint8 array", lambda: T.frequencies(big_u8), lambda: np.bincount(big_u8),
+             "numpy.bincount", ">= 0.67x (within 1.5x)", check=False),
+        Case("list(unique): 1e6 distinct ints", lambda: list(T.unique(ints)),
+             lambda: list(dict.fromkeys(ints)), "list(dict.fromkeys)", ">= 1x"),
+        Case("list(unique): 1e6 small ints", lambda: list(T.unique(small_ints)),
+             lambda: list(dict.fromkeys(small_ints)), "list(dict.fromkeys)", ">= 1x"),
+        Case("list(unique): 1e6 str, 1000 distinct", lambda: list(T.unique(strs)),
+             lambda: list(dict.fromkeys(strs)), "list(dict.fromkeys)", ">= 1x"),
+        Case("list(unique): 1e6 distinct str", lambda: list(T.unique(distinct_strs)),
+             lambda: list(dict.fromkeys(distinct_strs)), "list(dict.fromkeys)", ">= 1x"),
+        Case("unique: 1e6 int64 array, 1e5 range", lambda: list(T.unique(mid)), lambda: pd.unique(mid),
+             "pandas.unique (ndarray, no list)", "> 1x", check=False),
+        Case("unique: first 5 of 1e7 int64 array", first5, lambda: pd.unique(huge)[:5].tolist(),
+             "pandas.unique(a)[:5]", "microseconds"),
+        Case("isdistinct: 1e6 distinct int64 array", lambda: T.isdistinct(perm),
+             lambda: np.unique(perm).size == perm.size, "numpy.unique(a).size == a.size", "> 1x"),
+        Case("groupby(len, 1e6 str)", lambda: T.groupby(len, strs), lambda: grouped(strs, len),
+             "defaultdict(list) loop", ">= 2x"),
+        Case("groupby(lambda s: s[-2], 1e6 str)", lambda: T.groupby(last_char, strs),
+             lambda: grouped(strs, last_char), "defaultdict(list) loop", ">= 2x"),
+    ]

@@ -1,0 +1,13 @@
+// groupby, countby, reduceby, frequencies: folding a sequence into a dict.
+#pragma once
+
+#include <Python.h>
+
+namespace trovix::sequences {
+
+extern PyMethodDef kFrequenciesDef;  // frequencies(seq)
+extern PyMethodDef kGroupbyDef;      // groupby(key, seq)
+extern PyMethodDef kCountbyDef;      // countby(key, seq)
+extern PyMethodDef kReducebyDef;     // reduceby(key, binop, seq, *rest)
+
+}  // namespace trovix::sequences

@@ -1,0 +1,159 @@
+#include "utils/int_buffer.h"
+
+#include <bit>
+#include <cstring>
+#include <mutex>
+#include <new>
+
+namespace trovix {
+
+namespace {
+
+struct KindInfo {
+    std::size_t size;
+    bool is_signed;
+};
+
+constexpr KindInfo kKinds[] = {
+    {8, true},   // I64
+    {1, false},  // U8
+    {4, true},   // I32
+    {8, false},  // U64
+    {4, false},  // U32
+    {2, true},   // I16
+    {2, false},  // U16
+    {1, true},   // I8
+};
+
+constexpr char kNativeOrder = std::endian::native == std::endian::little ? '<' : '>';
+
+// Decodes a struct-style format into (size, signedness). Native sizes without a prefix or with
+// '@'; standard sizes with '=' or the machine's own explicit byte order. Foreign byte orders,
+// multi-item formats and non-integer codes decode to nothing. 'c' decodes like 'B' (the caller
+// rejects it afterwards).
+bool decode_format(const char* format, KindInfo& out) noexcept {
+    if (format == nullptr) format = "B";
+    bool standard = false;
+    char first = format[0];
+    if (first == '@') {
+        ++format;
+    } else if (first == '=' || first == kNativeOrder || (kNativeOrder == '>' && first == '!')) {
+        standard = true;
+        ++format;
+    } else if (first == '<' || first == '>' || first == '!') {
+        return false;  // the other byte order
+    }
+    if (format[0] == '\0' || format[1] != '\0') return false;
+    switch (format[0]) {
+        case 'b': out = {1, true}; return true;
+        case 'B': case 'c': out = {1, false}; return true;
+        case 'h': out = {2, true}; return true;
+        case 'H': out = {2, false}; return true;
+        case 'i': out = {4, true}; return true;
+        case 'I': out = {4, false}; return true;
+        case 'l': out = standard ? KindInfo{4, true} : KindInfo{sizeof(long), true}; return true;
+        case 'L': out = standard ? KindInfo{4, false} : KindInfo{sizeof(long), false}; return true;
+        case 'q': out = {8, true}; return true;
+        case 'Q': out = {8, false}; return true;
+        case 'n': if (standard) return false; out = {sizeof(Py_ssize_t), true}; return true;
+        case 'N': if (standard) return false; out = {sizeof(std::size_t), false}; return true;
+        default: return false;
+    }
+}
+
+// The call-free hash of an exact int, when it applies: compact value, with -1 mapped to -2.
+bool compact_hash(PyObject* obj, Py_hash_t& out) noexcept {
+    if (!PyLong_CheckExact(obj)) return false;
+    auto* v = reinterpret_cast<PyLongObject*>(obj);
+    if (!PyUnstable_Long_IsCompact(v)) return false;
+    Py_ssize_t value = PyUnstable_Long_CompactValue(v);
+    out = value == -1 ? -2 : static_cast<Py_hash_t>(value);
+    return true;
+}
+
+bool run_fast_hash_self_check() noexcept {
+    const long long must_match[] = {0, 1, -1, -2, 5, 256, 257, 1073741823, -1073741823};
+    for (long long value : must_match) {
+        PyObject* obj = PyLong_FromLongLong(value);
+        if (obj == nullptr) {
+            PyErr_Clear();
+            return false;
+        }
+        Py_hash_t fast = 0;
+        bool ok = compact_hash(obj, fast) && fast == PyObject_Hash(obj);
+        Py_DECREF(obj);
+        if (!ok) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    const long long may_skip[] = {1099511627776LL, -1099511627776LL, 9223372036854775807LL,
+                                  -9223372036854775807LL};
+    for (long long value : may_skip) {
+        PyObject* obj = PyLong_FromLongLong(value);
+        if (obj == nullptr) {
+            PyErr_Clear();
+            return false;
+        }
+        Py_hash_t fast = 0;
+        bool ok = !compact_hash(obj, fast) || fast == PyObject_Hash(obj);
+        Py_DECREF(obj);
+        if (!ok) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    return true;
+}
+
+std::once_flag g_fast_hash_once;
+bool g_fast_hash = false;
+
+}  // namespace
+
+void IntBuf::Release::operator()(Py_buffer* view) const noexcept {
+    PyBuffer_Release(view);
+    delete view;
+}
+
+bool IntBuf::scannable() const noexcept {
+    return view_ != nullptr && view_->buf != nullptr && PyBuffer_IsContiguous(view_.get(), 'C');
+}
+
+IntBuf int_buffer(PyObject* obj) noexcept {
+    IntBuf result;
+    if (PyObject_CheckBuffer(obj) != 1) return result;
+    auto* raw = new (std::nothrow) Py_buffer;
+    if (raw == nullptr) return result;
+    if (PyObject_GetBuffer(obj, raw, PyBUF_FULL_RO) != 0) {
+        PyErr_Clear();
+        delete raw;
+        return result;
+    }
+    std::unique_ptr<Py_buffer, IntBuf::Release> view(raw);
+    if (raw->shape == nullptr || raw->strides == nullptr) return result;
+    KindInfo decoded{};
+    if (!decode_format(raw->format, decoded)) return result;
+    auto address = reinterpret_cast<std::uintptr_t>(raw->buf);
+    // The first element type (in tag order) that the view matches decides; one view answers all
+    // eight attempts because the checks only read its metadata.
+    for (int tag = 0; tag < 8; ++tag) {
+        const KindInfo& k = kKinds[tag];
+        if (static_cast<std::size_t>(raw->itemsize) != k.size) continue;
+        if (decoded.size != k.size || decoded.is_signed != k.is_signed) continue;
+        if (address % k.size != 0) continue;
+        if (raw->ndim != 1) return result;
+        if (raw->format != nullptr && std::strchr(raw->format, 'c') != nullptr) return result;
+        result.view_ = std::move(view);
+        result.kind_ = static_cast<IntKind>(tag);
+        return result;
+    }
+    return result;
+}
+
+bool int_fast_hash_enabled() noexcept {
+    std::call_once(g_fast_hash_once, [] { g_fast_hash = run_fast_hash_self_check(); });
+    return g_fast_hash;
+}
+
+}  // namespace trovix

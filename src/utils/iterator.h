@@ -1,0 +1,319 @@
+// Native iterator objects.
+//
+// A lazy operation returns an iterator whose state lives inside the object and advances one item
+// per next call. Two shapes share this frame:
+//
+//   * `RustIter`, the generic iterator: it owns one boxed step record made by the operation
+//     (`new_rust_iter(step)`). Most lazy operations use it.
+//   * Dedicated classes (UniqueIter, InterposeIter, ...): their instance body implements the
+//     RawIterNext contract below and they get their own TypeDef.
+//
+// Both put `raw_iternext<Body>` straight into the type's next slot, so `next(it)` and `for`
+// loops call the step without a method trampoline.
+//
+// ---- Writing a lazy operation on RustIter --------------------------------------------------------
+//
+// An operation is a step record (its state, owning every reference it needs) with one method
+// `Next next()`, plus the function that checks arguments, builds the record and hands it over:
+//
+//     struct RemoveStep {
+//         PySource src;       // the source, read by index for exact lists
+//         Ref predicate;
+//
+//         Next next() {
+//             for (;;) {
+//                 Next n = src.next();
+//                 if (!n) return n;                          // end or error passes through
+//                 Ref item = n.take();
+//                 Ref r = Ref::steal(call_one(predicate.get(), item.get()));   // utils/call.h
+//                 if (!r) return Next::error();
+//                 int t = truth(r.get());
+//                 if (t < 0) return Next::error();
+//                 if (t == 0) return Next::item(std::move(item));
+//             }
+//         }
+//     };
+//
+//     PyObject* remove(PyObject* predicate, PyObject* seq) {
+//         PySource src = PySource::open(seq);
+//         if (!src) return nullptr;
+//         return new_rust_iter(RemoveStep{std::move(src), Ref::borrow(predicate)});
+//     }
+//
+// The frame runs `next()` with the borrow flag taken (re-entry raises ValueError "iterator
+// already executing"), turns a thrown Fault into PanicException ("panic in __next__" when it
+// has no text), and destroys the record (dropping its references) with the iterator. A step
+// decides itself what a call after its end or after an error does. A lambda with mutable
+// captures returning `Next` works as a step record too.
+//
+// ---- Writing a dedicated iterator class (the RawIterNext contract) -------------------------------
+//
+//     struct InterposeBody {
+//         Ref el;                                 // never changes: outside the cell
+//         GilRefCell<InterposeState> cell;        // everything a step changes
+//
+//         Next raw_next() {                       // required
+//             auto state = cell.borrow_mut();
+//             if (!state) return Next::error();   // busy: "iterator already executing" is set
+//             return state->step(el.get());
+//         }
+//         Py_ssize_t raw_length_hint() {          // optional, for __length_hint__
+//             auto state = cell.borrow_mut();
+//             if (!state) return -1;
+//             return ...;                         // >= 0, never fails for source problems
+//         }
+//     };
+//
+//     PyMethodDef kMethods[] = {
+//         {"__length_hint__", length_hint_method<InterposeBody>(), METH_NOARGS,
+//          "__length_hint__($self)\n--\n\n<the class's rule>"},
+//         {nullptr, nullptr, 0, nullptr}};
+//     PyType_Slot kSlots[] = {TROVIX_ITER_SLOTS(InterposeBody), {Py_tp_methods, kMethods}, {0, nullptr}};
+//     const TypeDef kInterposeIterType = {"InterposeIter", kDoc, sizeof(IterObject<InterposeBody>),
+//                                         kSlots, nullptr, &g_cell};
+//
+//     // making one:   return new_iter<InterposeBody>(kInterposeIterType, std::move(el), ...);
+//     // registration: prepare_type(kInterposeIterType, install_raw_iternext<InterposeBody>)
+//
+// The body is constructed in place inside the instance (no separate allocation) and destroyed by
+// `iter_dealloc<Body>`.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <memory>
+#include <new>
+#include <type_traits>
+#include <utility>
+
+#include "utils/errors.h"
+#include "utils/ref.h"
+#include "utils/types.h"
+
+namespace trovix {
+
+// ---- Next: the answer of one step ------------------------------------------------------------------
+
+// One of: an item (a new reference the Next carries), the end (no exception set), or an error
+// (the Python exception is set). A Next that carries an item must be consumed (take / release).
+class [[nodiscard]] Next {
+public:
+    // Takes over a new reference; null counts as an error (the exception must be set).
+    static Next item(PyObject* new_ref) noexcept { return Next(new_ref, new_ref == nullptr); }
+    static Next item(Ref r) noexcept { return item(r.release()); }
+    static Next end() noexcept { return Next(nullptr, false); }
+    // The Python exception must be set.
+    static Next error() noexcept { return Next(nullptr, true); }
+
+    bool is_item() const noexcept { return item_ != nullptr; }
+    bool is_end() const noexcept { return item_ == nullptr && !error_; }
+    bool is_error() const noexcept { return error_; }
+    // True for an item; `if (!n) return n;` passes an end or an error on.
+    explicit operator bool() const noexcept { return item_ != nullptr; }
+
+    // The carried item, as an owned reference.
+    Ref take() noexcept { return Ref::steal(std::exchange(item_, nullptr)); }
+    // The carried item as a new reference, or null (end: no exception; error: exception set):
+    // exactly what a `tp_iternext` slot returns.
+    PyObject* release() noexcept { return std::exchange(item_, nullptr); }
+
+private:
+    Next(PyObject* item, bool error) noexcept : item_(item), error_(error) {}
+    PyObject* item_;
+    bool error_;
+};
+
+// ---- GilRefCell: the borrow flag -------------------------------------------------------------------
+
+// Sets ValueError "iterator already executing".
+void raise_already_executing() noexcept;
+
+// A value with a borrow flag (0 free, -1 borrowed). Only touched with the interpreter lock held,
+// so plain loads and stores suffice. Re-entrant use becomes an error instead of corrupting the value.
+template <class T>
+class GilRefCell {
+public:
+    template <class... A>
+    explicit GilRefCell(A&&... args) : value_(std::forward<A>(args)...) {}
+    GilRefCell(const GilRefCell&) = delete;
+    GilRefCell& operator=(const GilRefCell&) = delete;
+
+    // Holds the borrow until destroyed.
+    class [[nodiscard]] Guard {
+    public:
+        Guard(const Guard&) = delete;
+        Guard& operator=(const Guard&) = delete;
+        ~Guard() {
+            if (cell_ != nullptr) cell_->flag_ += 1;
+        }
+        explicit operator bool() const noexcept { return cell_ != nullptr; }
+        T& operator*() const noexcept { return cell_->value_; }
+        T* operator->() const noexcept { return &cell_->value_; }
+
+    private:
+        friend class GilRefCell;
+        explicit Guard(GilRefCell* cell) noexcept : cell_(cell) {}
+        GilRefCell* cell_;
+    };
+
+    // The borrowed value; an empty guard (with ValueError "iterator already executing" set) when
+    // the cell is already borrowed.
+    Guard borrow_mut() noexcept {
+        if (flag_ != 0) [[unlikely]] {
+            raise_already_executing();
+            return Guard(nullptr);
+        }
+        flag_ = -1;
+        return Guard(this);
+    }
+
+    bool is_borrowed() const noexcept { return flag_ != 0; }
+
+private:
+    Py_ssize_t flag_ = 0;
+    T value_;
+};
+
+// ---- Instances -------------------------------------------------------------------------------------
+
+// The instance layout of every native iterator class: the object header, then the body built in
+// place.
+template <class Body>
+struct IterObject {
+    PyObject_HEAD
+    alignas(Body) unsigned char storage[sizeof(Body)];
+
+    static Body& body(PyObject* self) noexcept {
+        return *std::launder(reinterpret_cast<Body*>(reinterpret_cast<IterObject*>(self)->storage));
+    }
+};
+
+// A new instance of the class `def` whose body is built from `args`; null with an exception set.
+template <class Body, class... A>
+PyObject* new_iter(const TypeDef& def, A&&... args) {
+    PyTypeObject* type = get_type_for_instance(def);
+    if (type == nullptr) return nullptr;
+    auto* obj = alloc_instance<IterObject<Body>>(type);
+    if (obj == nullptr) return nullptr;
+    try {
+        new (obj->storage) Body(std::forward<A>(args)...);
+    } catch (...) {
+        free_instance(reinterpret_cast<PyObject*>(obj));
+        throw;
+    }
+    return reinterpret_cast<PyObject*>(obj);
+}
+
+// tp_dealloc: destroys the body (dropping every reference it holds), then frees the object.
+template <class Body>
+void iter_dealloc(PyObject* self) noexcept {
+    IterObject<Body>::body(self).~Body();
+    free_instance(self);
+}
+
+// tp_iter of every iterator class: the object itself.
+PyObject* iter_self(PyObject* self) noexcept;
+
+// Converts a step's answer for the next slot, handling a PanicException raised by Python code.
+inline PyObject* finish_next(Next n) noexcept {
+    if (n.is_error()) [[unlikely]] resume_panic_if_pending();
+    return n.release();
+}
+
+// The next slot of every native iterator class: `Body::raw_next()` with faults turned into
+// PanicException ("panic in __next__" when the fault has no text).
+template <class Body>
+PyObject* raw_iternext(PyObject* self) noexcept {
+    try {
+        return finish_next(IterObject<Body>::body(self).raw_next());
+    } catch (...) {
+        raise_panic_from_current("panic in __next__");
+        return nullptr;
+    }
+}
+
+// Puts `raw_iternext<Body>` into the next slot of `type` (a registration `after` hook).
+template <class Body>
+int install_raw_iternext(PyTypeObject* type) noexcept {
+    type->tp_iternext = raw_iternext<Body>;
+    return 0;
+}
+
+// The METH_NOARGS `__length_hint__` of a dedicated class: `Body::raw_length_hint()` (>= 0, or -1
+// with an exception set when the object is busy) as an int.
+template <class Body>
+PyObject* length_hint_impl(PyObject* self, PyObject*) noexcept {
+    try {
+        Py_ssize_t n = IterObject<Body>::body(self).raw_length_hint();
+        if (n < 0) {
+            resume_panic_if_pending();
+            return nullptr;
+        }
+        return PyLong_FromSsize_t(n);
+    } catch (...) {
+        raise_panic_from_current();
+        return nullptr;
+    }
+}
+template <class Body>
+PyCFunction length_hint_method() noexcept {
+    return length_hint_impl<Body>;
+}
+
+// The slots every iterator class starts with.
+#define TROVIX_ITER_SLOTS(Body)                                                        \
+    {Py_tp_dealloc, reinterpret_cast<void*>(::trovix::iter_dealloc<Body>)},             \
+        {Py_tp_iter, reinterpret_cast<void*>(::trovix::iter_self)},                     \
+        {Py_tp_iternext, reinterpret_cast<void*>(::trovix::raw_iternext<Body>)}
+
+// ---- RustIter ----------------------------------------------------------------------------------------
+
+// The type-erased step of a RustIter.
+class IterStep {
+public:
+    virtual ~IterStep() = default;
+    virtual Next next() = 0;
+};
+
+namespace detail {
+template <class S>
+class StepBox final : public IterStep {
+public:
+    explicit StepBox(S&& s) : step_(std::move(s)) {}
+    Next next() override {
+        if constexpr (std::is_invocable_r_v<Next, S&>) return step_();
+        else return step_.next();
+    }
+
+private:
+    S step_;
+};
+}  // namespace detail
+
+// The body of a RustIter: the borrow flag and the owned step.
+struct RustIterBody {
+    explicit RustIterBody(std::unique_ptr<IterStep> s) : step(std::move(s)) {}
+    GilRefCell<std::unique_ptr<IterStep>> step;
+
+    Next raw_next() {
+        auto s = step.borrow_mut();
+        if (!s) return Next::error();
+        return (*s)->next();
+    }
+};
+
+extern const TypeDef kRustIterType;
+
+// A new RustIter owning `step` (a step record with `Next next()`, or a callable returning Next).
+// Null with an exception set on failure; `step` is destroyed then.
+template <class S>
+PyObject* new_rust_iter(S step) {
+    std::unique_ptr<IterStep> boxed = std::make_unique<detail::StepBox<S>>(std::move(step));
+    return new_iter<RustIterBody>(kRustIterType, std::move(boxed));
+}
+
+// A RustIter that yields nothing.
+PyObject* empty_iter();
+
+}  // namespace trovix

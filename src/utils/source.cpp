@@ -1,0 +1,37 @@
+#include "utils/source.h"
+
+namespace trovix {
+
+std::size_t PySource::length_hint() const noexcept {
+    if (!obj_) return 0;
+    if (is_list_) {
+        if (finished_) return 0;
+        Py_ssize_t len = PyList_GET_SIZE(obj_.get());
+        return static_cast<std::size_t>(len) > index_ ? static_cast<std::size_t>(len) - index_ : 0;
+    }
+    if (is_tuple_) return static_cast<std::size_t>(PyTuple_GET_SIZE(obj_.get())) - index_;
+    Py_ssize_t hint = PyObject_LengthHint(obj_.get(), 0);
+    if (hint < 0) {
+        PyErr_Clear();
+        return 0;
+    }
+    return static_cast<std::size_t>(hint);
+}
+
+Py_ssize_t PySource::fill_from_iterator(PyObject* it, PyObject** dst, Py_ssize_t n) noexcept {
+    iternextfunc iternext = Py_TYPE(it)->tp_iternext;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = iternext(it);
+        if (item == nullptr) [[unlikely]] {
+            if (PyErr_Occurred()) {
+                if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return -1;
+                PyErr_Clear();
+            }
+            return i;
+        }
+        dst[i] = item;
+    }
+    return n;
+}
+
+}  // namespace trovix

@@ -1,0 +1,119 @@
+// Pulling items out of a source argument.
+//
+// `PySource` reads an exact `list` or `tuple` by index (no iterator object, no call per item)
+// and everything else through its iterator. The list variant re-reads the length at every step,
+// so items appended during iteration are seen and a shortened list ends early; once it has
+// reached the end it stays finished, like the interpreter's own list iterator. Subclasses go
+// through their iterator because they may override item access or `__iter__`.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+
+#include "utils/iterator.h"
+#include "utils/ref.h"
+
+namespace trovix {
+
+// The classic next call on an iterator: an item, the end (a StopIteration raised by the iterator
+// is absorbed) or an error.
+inline Next next_of(PyObject* iterator) noexcept {
+    PyObject* item = (*Py_TYPE(iterator)->tp_iternext)(iterator);
+    if (item != nullptr) [[likely]] return Next::item(item);
+    if (PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return Next::error();
+        PyErr_Clear();
+    }
+    return Next::end();
+}
+
+// For native loops that drain a source without running Python code of their own: every 65536
+// steps, lets pending signal handlers run (so Ctrl-C can stop `count(itertools.count())`).
+// Returns -1 with the handler's exception set, else 0.
+inline int poll_signals(std::size_t& steps) noexcept {
+    if ((++steps & 0xFFFF) != 0) [[likely]] return 0;
+    return PyErr_CheckSignals();
+}
+
+class PySource {
+public:
+    // An empty source (only useful as a placeholder).
+    PySource() noexcept = default;
+    PySource(PySource&&) noexcept = default;
+    PySource& operator=(PySource&&) noexcept = default;
+
+    // The source for `obj`: read by index for an exact list or tuple, else `iter(obj)`. An empty
+    // PySource with the interpreter's error set (e.g. TypeError for an object that is not
+    // iterable) on failure.
+    static PySource open(PyObject* obj) noexcept {
+        PySource s;
+        if (PyList_CheckExact(obj)) {
+            s.obj_ = Ref::borrow(obj);
+            s.is_list_ = true;
+        } else if (PyTuple_CheckExact(obj)) {
+            s.obj_ = Ref::borrow(obj);
+            s.is_tuple_ = true;
+        } else {
+            s.obj_ = Ref::steal(PyObject_GetIter(obj));
+        }
+        return s;
+    }
+
+    // False for an empty source (a failed `open`).
+    explicit operator bool() const noexcept { return static_cast<bool>(obj_); }
+
+    // The next item, the end, or an error raised by the source's iterator.
+    Next next() noexcept {
+        if (is_list_) [[likely]] {
+            if (finished_) return Next::end();
+            PyObject* list = obj_.get();
+            if (index_ >= static_cast<std::size_t>(PyList_GET_SIZE(list))) {
+                finished_ = true;
+                return Next::end();
+            }
+            return Next::item(Py_NewRef(PyList_GET_ITEM(list, static_cast<Py_ssize_t>(index_++))));
+        }
+        if (is_tuple_) {
+            PyObject* tuple = obj_.get();
+            if (index_ >= static_cast<std::size_t>(PyTuple_GET_SIZE(tuple))) return Next::end();
+            return Next::item(Py_NewRef(PyTuple_GET_ITEM(tuple, static_cast<Py_ssize_t>(index_++))));
+        }
+        return next_of(obj_.get());
+    }
+
+    // Stores up to `n` next items (new references) into dst[0..n): returns how many were stored
+    // (fewer than `n` only when the source has ended), or -1 on an error, leaving the items
+    // already stored in `dst` for the caller to release.
+    Py_ssize_t fill(PyObject** dst, Py_ssize_t n) noexcept {
+        if (is_list_ || is_tuple_) {
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                Next x = next();
+                if (!x) return x.is_error() ? -1 : i;
+                dst[i] = x.release();
+            }
+            return n;
+        }
+        return fill_from_iterator(obj_.get(), dst, n);
+    }
+
+    static Py_ssize_t fill_from_iterator(PyObject* it, PyObject** dst, Py_ssize_t n) noexcept;
+
+    // How many items are probably left; never fails (a failing hint counts as 0).
+    std::size_t length_hint() const noexcept;
+
+    bool is_list() const noexcept { return is_list_; }
+    // True when items are read by index: taking one runs no Python code.
+    bool is_indexed() const noexcept { return is_list_ || is_tuple_; }
+    // The list or tuple (read by index) or the iterator, borrowed.
+    PyObject* get() const noexcept { return obj_.get(); }
+
+private:
+    Ref obj_;
+    std::size_t index_ = 0;
+    bool is_list_ = false;
+    bool is_tuple_ = false;
+    bool finished_ = false;
+};
+
+}  // namespace trovix

@@ -1,0 +1,210 @@
+"""Integer-buffer fast paths of frequencies, unique and isdistinct: for every integer buffer the
+native result equals the general path's result on list(buffer), keys in the same order; buffers
+that must not qualify silently take the general path."""
+
+import array
+import sys
+
+import numpy as np
+import pytest
+
+import trovix._trovix as T
+
+INT_DTYPES = [np.int8, np.uint8, np.int16, np.uint16, np.int32, np.uint32, np.int64, np.uint64,
+              np.intc, np.uintc, np.longlong, np.ulonglong, np.intp, np.uintp]
+FOREIGN = ">" if sys.byteorder == "little" else "<"
+
+
+def general(buf):
+    """What the object path gives for the same values (as Python ints)."""
+    values = [int(v) for v in buf]
+    freq = {}
+    for v in values:
+        freq[v] = freq.get(v, 0) + 1
+    return freq, list(dict.fromkeys(values)), len(set(values)) == len(values)
+
+
+def check_native(buf):
+    freq, uniq, distinct = general(buf)
+    got = T.frequencies(buf)
+    assert got == freq and list(got) == list(freq)
+    assert all(type(k) is int for k in got)
+    it = T.unique(buf)
+    assert type(it).__name__ == "UniqueIntIter"
+    assert list(it) == uniq
+    assert T.isdistinct(buf) is distinct
+
+
+@pytest.mark.parametrize("dtype", INT_DTYPES)
+def test_every_numpy_integer_dtype(dtype):
+    info = np.iinfo(dtype)
+    rng = np.random.default_rng(7)
+    edge = [info.min, info.max, 0, 1, info.max, info.min, 0]
+    body = rng.integers(info.min, info.max, size=300, dtype=dtype, endpoint=True)
+    check_native(np.array(edge, dtype=dtype))
+    check_native(np.concatenate([np.array(edge, dtype=dtype), body, body[:20]]))
+    check_native(np.arange(min(int(info.max), 200), dtype=dtype))  # all distinct
+    check_native(np.array([], dtype=dtype))
+
+
+def test_bytes_array_and_memoryview_sources():
+    assert T.frequencies(b"abca") == {97: 2, 98: 1, 99: 1}
+    assert list(T.unique(b"abca")) == [97, 98, 99]
+    check_native(bytearray(b"hello world"))
+    for code in "bBhHiIlLqQ":
+        check_native(array.array(code, [3, 1, 3, 2, 1, 3, 0, 7]))
+    mv = memoryview(np.array([5, -1, 5, 70000, -1], dtype=np.int64).tobytes())
+    for fmt in ("q", "i", "h", "B", "b", "Q", "I", "H"):
+        check_native(mv.cast(fmt))
+
+
+def test_int64_example_and_unsigned_beyond_int64():
+    d = T.frequencies(np.array([3, 1, 3, 2, 1, 3]))
+    assert d == {3: 3, 1: 2, 2: 1} and list(d) == [3, 1, 2]
+    big = np.array([2**64 - 1, 2**63, 5, 2**63], dtype=np.uint64)
+    assert T.frequencies(big) == {2**64 - 1: 1, 2**63: 2, 5: 1}
+    assert list(T.unique(big)) == [2**64 - 1, 2**63, 5]
+    assert list(T.unique(np.array([-5, 5, -5], dtype=np.int8))) == [-5, 5]
+
+
+def test_values_sharing_low_bits_do_not_collapse():
+    # Multiples of a large power of two share all their low bits.
+    a = np.arange(0, 200_000, dtype=np.int64) << 20
+    assert T.isdistinct(a) is True
+    assert list(T.unique(a)) == a.tolist()
+    assert T.frequencies(np.concatenate([a, a[:10]]))[a[5].item()] == 2
+
+
+NOT_QUALIFYING = {
+    "2-d": lambda: np.arange(6, dtype=np.int64).reshape(2, 3),
+    "strided": lambda: np.arange(20, dtype=np.int64)[::2],
+    "foreign byte order": lambda: np.array([3, 1, 3, 258], dtype=FOREIGN + "i4"),
+    "bool": lambda: np.array([True, False, True]),
+    "float": lambda: np.array([1.0, 2.0, 1.0]),
+    "float array.array": lambda: array.array("d", [1.0, 2.0, 1.0]),
+    "char memoryview": lambda: memoryview(b"abca").cast("c"),
+}
+
+
+@pytest.mark.parametrize("name", NOT_QUALIFYING)
+def test_non_qualifying_buffers_take_the_general_path(name):
+    buf = NOT_QUALIFYING[name]()
+    if name == "2-d":
+        with pytest.raises(TypeError):  # rows are unhashable arrays
+            T.frequencies(buf)
+        assert type(T.unique(buf)).__name__ == "UniqueIter"
+        return
+    items = list(buf)
+    assert T.frequencies(buf) == T.frequencies(items)
+    assert list(T.frequencies(buf)) == list(T.frequencies(items))
+    it = T.unique(buf)
+    assert type(it).__name__ == "UniqueIter"
+    assert list(it) == list(dict.fromkeys(items))
+    assert T.isdistinct(buf) is (len(set(items)) == len(items))
+    if name == "char memoryview":
+        assert T.frequencies(buf) == {b"a": 2, b"b": 1, b"c": 1}
+
+
+def test_key_disables_the_integer_path():
+    a = np.array([1, 2, 3, 4])
+    it = T.unique(a, key=lambda v: v % 2)
+    assert type(it).__name__ == "UniqueIter"
+    assert [int(v) for v in it] == [1, 2]
+    assert type(T.unique(a, key=None)).__name__ == "UniqueIntIter"
+
+
+@pytest.mark.parametrize("n", [524287, 524288, 524289, 1_000_003])
+@pytest.mark.parametrize("distinct", [3, 100, 5000])
+def test_chunk_boundaries_keep_first_occurrence_order(n, distinct):
+    rng = np.random.default_rng(n + distinct)
+    a = rng.integers(0, distinct, size=n, dtype=np.int64)
+    a[a == 1] = 2  # 1 occurs only at the very end: first seen in the last chunk
+    a[-1] = 1
+    expected = dict(zip(*np.unique(a, return_counts=True)))
+    got = T.frequencies(a)
+    assert got == {int(k): int(v) for k, v in expected.items()}
+    first = list(dict.fromkeys(a[:20000].tolist()))
+    assert list(got)[: len(first)] == first
+    assert list(got)[-1] == 1
+    for dtype in (np.int32, np.uint16, np.int8):
+        if distinct > np.iinfo(dtype).max:
+            continue
+        small = a.astype(dtype)
+        assert T.frequencies(small) == got
+        assert list(T.frequencies(small)) == list(got)
+
+
+def test_large_all_distinct_and_large_narrow():
+    a = np.random.default_rng(1).permutation(1_200_000).astype(np.int64)
+    got = T.frequencies(a)
+    assert list(got) == a.tolist() and set(got.values()) == {1}
+    assert T.isdistinct(a) is True
+    a[-1] = a[0]
+    assert T.isdistinct(a) is False
+    u8 = np.random.default_rng(2).integers(0, 256, size=3_000_000, dtype=np.uint8)
+    expected = np.bincount(u8, minlength=256)
+    got = T.frequencies(u8)
+    assert list(got) == list(dict.fromkeys(u8[:100000].tolist()))
+    assert all(got[k] == expected[k] for k in got) and sum(got.values()) == u8.size
+
+
+def test_empty_buffer():
+    assert T.frequencies(np.array([], dtype=np.int64)) == {}
+    assert T.frequencies(b"") == {}
+    assert list(T.unique(b"")) == []
+    assert T.isdistinct(np.array([], dtype=np.uint32)) is True
+
+
+def test_unique_int_iter_is_lazy_and_holds_its_view():
+    big = np.random.default_rng(3).integers(0, 2**62, size=2_000_000)
+    it = T.unique(big)
+    assert it.__length_hint__() == 2_000_000
+    first = [next(it) for _ in range(5)]
+    assert first == big[:5].tolist()
+    assert it.__length_hint__() == 2_000_000 - 5
+    assert iter(it) is it
+    ba = bytearray(b"abcabc")
+    it = T.unique(ba)
+    with pytest.raises(BufferError):
+        ba.append(1)
+    assert list(it) == [97, 98, 99]
+    assert it.__length_hint__() == 0
+    with pytest.raises(StopIteration):
+        next(it)
+    del it
+    ba.append(1)  # the view was released with the iterator
+
+
+def test_unique_int_iter_class():
+    it = T.unique(b"ab")
+    cls = type(it)
+    assert cls.__module__ == "trovix._trovix"
+    assert cls.__doc__.startswith("Lazy `unique` over a 1-D contiguous int buffer")
+    assert cls.__length_hint__.__text_signature__ == "($self)"
+    assert not hasattr(T, "UniqueIntIter")
+    with pytest.raises(TypeError):
+        cls()
+
+
+@pytest.mark.parametrize("dtype", [np.int32, np.uint32, np.int64, np.uint64])
+def test_values_at_the_edges_of_the_direct_window(dtype):
+    info = np.iinfo(dtype)
+    offsets = (-(2**20), -(2**19) - 1, -(2**19), -(2**16), -(2**15) - 1, -1, 1, 2**15, 2**16,
+               2**19 - 1, 2**19, 2**20)
+    for first in (int(info.min), int(info.max), 0, 5):
+        vals = [first] + [first + d for d in offsets if info.min <= first + d <= info.max]
+        vals += [int(info.min), int(info.max), 0]
+        check_native(np.array(vals * 3, dtype=dtype))
+        check_native(np.array(vals[::-1] + vals, dtype=dtype))
+
+
+def test_large_buffer_of_few_far_apart_values():
+    rng = np.random.default_rng(9)
+    pool = rng.integers(-(2**62), 2**62, size=100, dtype=np.int64)
+    a = pool[rng.integers(0, 100, size=1_500_000)]
+    a[-1] = 12345  # a new value in the last chunk
+    got = T.frequencies(a)
+    vals, counts = np.unique(a, return_counts=True)
+    assert got == dict(zip(vals.tolist(), counts.tolist()))
+    assert list(got) == list(dict.fromkeys(a.tolist()))
+    assert list(T.unique(a)) == list(got)

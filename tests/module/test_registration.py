@@ -1,0 +1,180 @@
+"""Module frame: registration order, class properties, import behaviour."""
+
+import importlib
+import subprocess
+import sys
+
+import pytest
+
+import trovix
+import trovix._trovix as T
+
+# The registration order of the full module; names not built yet are simply absent, but the
+# relative order of those that exist must match.
+FULL_ORDER = [
+    "Some", "NothingType", "Option", "Ok", "Err", "Result", "Nothing",
+    "first_opt", "last_opt", "nth_opt", "get_opt", "get_in_opt", "peek_opt",
+    "RustIter",
+    "count", "first", "second", "last", "nth", "get", "isdistinct", "frequencies", "topk", "peek",
+    "take", "drop", "take_nth", "tail", "cons", "concat", "concatv", "interpose", "interleave",
+    "sliding_window", "partition", "partition_all", "merge_sorted", "diff", "groupby", "countby",
+    "reduceby", "mapcat", "pluck", "remove", "accumulate", "iterate", "unique", "join",
+    "curry",
+    "identity", "apply", "pipe", "do", "compose", "compose_left", "complement", "juxt", "excepts",
+    "memoize", "thread_first", "thread_last",
+    "flip",
+    "merge", "merge_with", "assoc", "dissoc", "assoc_in", "update_in", "get_in", "keymap", "valmap",
+    "itemmap", "keyfilter", "valfilter", "itemfilter",
+    "Iter",
+]
+SIGNATURES = {
+    "first_opt": "(seq)",
+    "last_opt": "(seq)",
+    "nth_opt": "(n, seq)",
+    "get_opt": "(ind, coll)",
+    "get_in_opt": "(coll, *keys)",
+    "peek_opt": "(seq)",
+    "count": "(seq)",
+    "first": "(seq)",
+    "second": "(seq)",
+    "last": "(seq)",
+    "nth": "(n, seq)",
+    "get": "(ind, coll, *rest)",
+    "isdistinct": "(seq)",
+    "frequencies": "(seq)",
+    "topk": "(k, seq, key=None)",
+    "peek": "(seq)",
+    "take": "(n, seq)",
+    "drop": "(n, seq)",
+    "take_nth": "(n, seq)",
+    "tail": "(n, seq)",
+    "cons": "(el, seq)",
+    "concat": "(seqs)",
+    "concatv": "(*seqs)",
+    "interpose": "(el, seq)",
+    "interleave": "(seqs)",
+    "sliding_window": "(n, seq)",
+    "partition": "(n, seq, *rest)",
+    "partition_all": "(n, seq)",
+    "merge_sorted": "(*seqs, key=None)",
+    "diff": "(*seqs, **kwargs)",
+    "groupby": "(key, seq)",
+    "countby": "(key, seq)",
+    "reduceby": "(key, binop, seq, *rest)",
+    "mapcat": "(func, seqs)",
+    "pluck": "(ind, seqs, *rest)",
+    "remove": "(predicate, seq)",
+    "accumulate": "(binop, seq, *rest)",
+    "iterate": "(func, x)",
+    "unique": "(seq, key=None)",
+    "join": "(leftkey, leftseq, rightkey, rightseq, left_default=None, right_default=None)",
+    "identity": "(x)",
+    "apply": "(func, *args, **kwargs)",
+    "pipe": "(data, *funcs)",
+    "do": "(func, x)",
+    "compose": "(*funcs)",
+    "compose_left": "(*funcs)",
+    "complement": "(func)",
+    "juxt": "(*funcs)",
+    "excepts": "(exc, func, handler=None)",
+    "memoize": "(func, cache=None, key=None)",
+    "thread_first": "(val, *forms)",
+    "thread_last": "(val, *forms)",
+    "merge": "(*dicts, factory=None)",
+    "merge_with": "(func, *dicts, factory=None)",
+    "assoc": "(d, key, value, factory=None)",
+    "dissoc": "(d, *keys, factory=None)",
+    "assoc_in": "(d, keys, value, factory=None)",
+    "update_in": "(d, keys, func, default=None, factory=None)",
+    "get_in": "(keys, coll, default=None, no_default=False)",
+    "keymap": "(func, d, factory=None)",
+    "valmap": "(func, d, factory=None)",
+    "itemmap": "(func, d, factory=None)",
+    "keyfilter": "(predicate, d, factory=None)",
+    "valfilter": "(predicate, d, factory=None)",
+    "itemfilter": "(predicate, d, factory=None)",
+}
+
+CLASSES = ["Some", "NothingType", "Option", "Ok", "Err", "Result", "RustIter", "curry", "Iter"]
+
+
+def test_all_follows_registration_order():
+    assert isinstance(T.__all__, list)
+    assert len(set(T.__all__)) == len(T.__all__)
+    assert set(T.__all__) <= set(FULL_ORDER)
+    assert T.__all__ == [n for n in FULL_ORDER if n in T.__all__]
+    public = [n for n in vars(T) if not n.startswith("__")]
+    assert public == T.__all__
+
+
+def test_star_import_gives_exactly_all():
+    ns = {}
+    exec("from trovix._trovix import *", ns)
+    assert sorted(n for n in ns if n != "__builtins__") == sorted(T.__all__)
+    assert trovix.__all__ == T.__all__
+
+
+@pytest.mark.parametrize("name", [c for c in CLASSES if hasattr(T, c)])
+def test_class_properties(name):
+    cls = getattr(T, name)
+    assert cls.__module__ == "trovix._trovix"
+    assert cls.__name__ == cls.__qualname__ == name
+    assert cls.__bases__ == (object,)
+    with pytest.raises(TypeError):
+        type("Sub", (cls,), {})
+    with pytest.raises(TypeError):
+        cls.extra = 1
+    assert not hasattr(cls, "__dictoffset__") or cls.__dictoffset__ == 0
+    assert cls.__weakrefoffset__ == 0
+
+
+def test_text_signatures_and_docstrings():
+    assert T.Some.__text_signature__ == "(value)"
+    assert T.NothingType.__text_signature__ == "()"
+    assert T.Ok.__text_signature__ == "(value)"
+    assert T.Err.__text_signature__ == "(error)"
+    assert not T.Some.__doc__
+    assert T.Some.map.__text_signature__ == "($self, f)"
+    assert T.Ok.map_err.__text_signature__ == "($self, f)"
+    assert T.Err.unwrap.__text_signature__ == "($self)"
+    assert T.Option.__doc__ is None and T.Result.__doc__ is None
+    assert T.__doc__ == ""
+
+
+def test_function_text_signatures():
+    for name in T.__all__:
+        if name in SIGNATURES:
+            fn = getattr(T, name)
+            assert fn.__text_signature__ == SIGNATURES[name], name
+            assert fn.__doc__ is None, name
+
+
+def test_functions_are_builtins_of_the_module():
+    import types
+
+    for name in T.__all__:
+        obj = getattr(T, name)
+        if isinstance(obj, types.BuiltinFunctionType):
+            assert obj.__module__ == "trovix._trovix"
+            assert obj.__self__ is T
+            assert obj.__text_signature__ is not None
+
+
+def test_reimport_registers_the_same_types():
+    old = sys.modules.pop("trovix._trovix")
+    try:
+        fresh = importlib.import_module("trovix._trovix")
+        assert fresh is not old
+        assert fresh.Some is old.Some
+        assert fresh.Nothing is not old.Nothing
+        assert fresh.__all__ == old.__all__
+    finally:
+        sys.modules["trovix._trovix"] = old
+
+
+def test_module_declares_no_gil_need():
+    # On a build without the interpreter lock, importing must not re-enable it.
+    code = "import sys, trovix._trovix; print(getattr(sys, '_is_gil_enabled', lambda: True)())"
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.strip() in ("True", "False")
+    assert "RuntimeWarning" not in out.stderr

@@ -338,7 +338,7 @@ def int_buffers(max_size=12):
     return st.one_of(
         values.map(lambda v: ("bytes", tuple(v))),
         values.map(lambda v: ("bytearray", tuple(v))),
-        st.sampled_from("bhilqBHILQ").flatmap(lambda code: _typed_values(code, max_size)),
+        *(_typed_values(code, max_size) for code in "bhilqBHILQ"),
         values.map(lambda v: ("memoryview", ("bytes", tuple(v)))),
         values.map(lambda v: ("strided", ("array", "q", tuple(v)))),
         values.map(lambda v: ("memoryview", ("bytearray", tuple(v)))),

@@ -37,9 +37,23 @@ PyObject* new_of(const TypeDef& def, PyObject* payload) noexcept {
     return type == nullptr ? nullptr : new_payload(type, payload);
 }
 
+// Some, Ok and Err take part in cyclic garbage collection: `r = Result.of(f)` in a function
+// stores an exception whose traceback reaches that function's frame, which holds `r`.
 void payload_dealloc(PyObject* self) noexcept {
+    PyObject_GC_UnTrack(self);
     Py_CLEAR(reinterpret_cast<PayloadObject*>(self)->payload);
     free_instance(self);
+}
+
+int payload_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(reinterpret_cast<PayloadObject*>(self)->payload);
+    return 0;
+}
+
+int payload_clear(PyObject* self) noexcept {
+    Py_CLEAR(reinterpret_cast<PayloadObject*>(self)->payload);
+    return 0;
 }
 
 void nothing_dealloc(PyObject* self) noexcept { free_instance(self); }
@@ -316,6 +330,8 @@ PyMethodDef kResultMethods[] = {TROVIX_STATIC(Result, of, "of(f)\n--\n\n"), {nul
 PyType_Slot kSomeSlots[] = {
     TROVIX_SLOT(Py_tp_new, (payload_new<kSomeName, kValue>)),
     TROVIX_RAW_SLOT(Py_tp_dealloc, payload_dealloc),
+    TROVIX_RAW_SLOT(Py_tp_traverse, payload_traverse),
+    TROVIX_RAW_SLOT(Py_tp_clear, payload_clear),
     TROVIX_SLOT(Py_tp_repr, payload_repr<kSomeName>),
     TROVIX_SLOT(Py_tp_richcompare, value_richcompare<&kSomeType>),
     TROVIX_SLOT(Py_nb_bool, true_bool),
@@ -335,6 +351,8 @@ PyType_Slot kNothingSlots[] = {
 PyType_Slot kOkSlots[] = {
     TROVIX_SLOT(Py_tp_new, (payload_new<kOkName, kValue>)),
     TROVIX_RAW_SLOT(Py_tp_dealloc, payload_dealloc),
+    TROVIX_RAW_SLOT(Py_tp_traverse, payload_traverse),
+    TROVIX_RAW_SLOT(Py_tp_clear, payload_clear),
     TROVIX_SLOT(Py_tp_repr, payload_repr<kOkName>),
     TROVIX_SLOT(Py_tp_richcompare, value_richcompare<&kOkType>),
     TROVIX_SLOT(Py_nb_bool, true_bool),
@@ -345,6 +363,8 @@ PyType_Slot kOkSlots[] = {
 PyType_Slot kErrSlots[] = {
     TROVIX_SLOT(Py_tp_new, (payload_new<kErrName, kError>)),
     TROVIX_RAW_SLOT(Py_tp_dealloc, payload_dealloc),
+    TROVIX_RAW_SLOT(Py_tp_traverse, payload_traverse),
+    TROVIX_RAW_SLOT(Py_tp_clear, payload_clear),
     TROVIX_SLOT(Py_tp_repr, payload_repr<kErrName>),
     TROVIX_SLOT(Py_tp_richcompare, value_richcompare<&kErrType>),
     TROVIX_SLOT(Py_nb_bool, false_bool),

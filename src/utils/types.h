@@ -3,7 +3,9 @@
 // Every class of the module is described by a static `TypeDef` and created from it the first
 // time it is needed, then kept for the life of the process. Common properties: qualified name
 // "trovix._trovix.<Name>", base `object`, not subclassable, immutable, no instance dict, no weak
-// references, no cyclic GC. Classes without a constructor also cannot be instantiated.
+// references. Classes without a constructor also cannot be instantiated. A class takes part in
+// cyclic garbage collection only if its slots include Py_tp_traverse (the value classes that can
+// hold an exception, whose traceback easily leads back to the value).
 #pragma once
 
 #include <Python.h>
@@ -47,7 +49,7 @@ T* alloc_instance(PyTypeObject* type) noexcept {
 }
 
 // Frees an instance after its fields were released; drops the instance's reference to its
-// heap type.
+// heap type. (A garbage-collected class untracks the instance before releasing its fields.)
 inline void free_instance(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);

@@ -75,13 +75,9 @@ bool bind_none(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, Py
 // Binds a method that takes exactly one argument; `out` is borrowed from the argument array.
 bool bind_one(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
               PyObject*& out) noexcept {
-    if (nargs == 1 && kwnames == nullptr) [[likely]] {
-        out = args[0];
-        return true;
-    }
-    BoundArgs bound;
-    if (!bind_fast(sig, args, static_cast<std::size_t>(nargs), kwnames, bound)) return false;
-    out = bound[0];
+    PyObject* a[1];
+    if (!bind_exact(sig, args, nargs, kwnames, a)) return false;
+    out = a[0];
     return true;
 }
 

@@ -7,7 +7,6 @@
 #include <utility>
 #include <vector>
 
-#include "sequences/args.h"
 #include "utils/binding.h"
 #include "utils/errors.h"
 #include "utils/hash.h"

@@ -4,7 +4,6 @@
 #include <utility>
 #include <vector>
 
-#include "sequences/args.h"
 #include "utils/binding.h"
 #include "utils/call.h"
 #include "utils/errors.h"

@@ -146,26 +146,23 @@ PyObject* reduceby_impl(PyObject* key, PyObject* binop, PyObject* seq, const Bou
 
 PyObject* frequencies(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr Signature sig = function_signature("frequencies", {"seq"});
-    if (nargs == 1 && kwnames == nullptr) [[likely]] return frequencies_impl(args[0]);
-    BoundArgs bound;
-    if (!bind_fast(sig, args, static_cast<std::size_t>(nargs), kwnames, bound)) return nullptr;
-    return frequencies_impl(bound[0]);
+    PyObject* a[1];
+    if (!bind_exact(sig, args, nargs, kwnames, a)) return nullptr;
+    return frequencies_impl(a[0]);
 }
 
 PyObject* groupby(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr Signature sig = function_signature("groupby", {"key", "seq"});
-    if (nargs == 2 && kwnames == nullptr) [[likely]] return groupby_impl(args[0], args[1]);
-    BoundArgs bound;
-    if (!bind_fast(sig, args, static_cast<std::size_t>(nargs), kwnames, bound)) return nullptr;
-    return groupby_impl(bound[0], bound[1]);
+    PyObject* a[2];
+    if (!bind_exact(sig, args, nargs, kwnames, a)) return nullptr;
+    return groupby_impl(a[0], a[1]);
 }
 
 PyObject* countby(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr Signature sig = function_signature("countby", {"key", "seq"});
-    if (nargs == 2 && kwnames == nullptr) [[likely]] return countby_impl(args[0], args[1]);
-    BoundArgs bound;
-    if (!bind_fast(sig, args, static_cast<std::size_t>(nargs), kwnames, bound)) return nullptr;
-    return countby_impl(bound[0], bound[1]);
+    PyObject* a[2];
+    if (!bind_exact(sig, args, nargs, kwnames, a)) return nullptr;
+    return countby_impl(a[0], a[1]);
 }
 
 PyObject* reduceby(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -229,10 +229,9 @@ PyObject* unique(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
 
 PyObject* isdistinct(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr Signature sig = function_signature("isdistinct", {"seq"});
-    if (nargs == 1 && kwnames == nullptr) [[likely]] return isdistinct_impl(args[0]);
-    BoundArgs bound;
-    if (!bind_fast(sig, args, static_cast<std::size_t>(nargs), kwnames, bound)) return nullptr;
-    return isdistinct_impl(bound[0]);
+    PyObject* a[1];
+    if (!bind_exact(sig, args, nargs, kwnames, a)) return nullptr;
+    return isdistinct_impl(a[0]);
 }
 
 }  // namespace

@@ -25,18 +25,24 @@ print("ok")
 """
 
 
+def run_script(script, timeout, **settings):
+    """Runs `script` in a fresh interpreter with the pool settings given (and no others); returns
+    its stdout, failing the test if it exits non-zero."""
+    env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
+    env.update(settings)
+    out = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True,
+                         timeout=timeout)
+    assert out.returncode == 0, out.stderr
+    return out.stdout.strip()
+
+
 @pytest.mark.parametrize("setting", [("RAYON_NUM_THREADS", "1"), ("RAYON_NUM_THREADS", "2"),
                                      ("RAYON_NUM_THREADS", "0"), ("RAYON_NUM_THREADS", "lots"),
                                      ("RAYON_NUM_THREADS", "7"), ("RAYON_NUM_THREADS", "64"),
                                      ("RAYON_RS_NUM_CPUS", "3"),
                                      ("RAYON_RS_NUM_CPUS", "-2")])
 def test_results_do_not_depend_on_pool_size(setting):
-    env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
-    env[setting[0]] = setting[1]
-    out = subprocess.run([sys.executable, "-c", SCRIPT], env=env, capture_output=True, text=True,
-                         timeout=300)
-    assert out.returncode == 0, out.stderr
-    assert out.stdout.strip() == "ok"
+    assert run_script(SCRIPT, 300, **{setting[0]: setting[1]}) == "ok"
 
 
 def test_pool_survives_fork():
@@ -50,12 +56,7 @@ if pid == 0:
 _, status = os.waitpid(pid, 0)
 print(os.waitstatus_to_exitcode(status))
 """
-    env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
-    env["RAYON_NUM_THREADS"] = "2"
-    out = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True,
-                         timeout=120)
-    assert out.returncode == 0, out.stderr
-    assert out.stdout.strip() == "0"
+    assert run_script(script, 120, RAYON_NUM_THREADS="2") == "0"
 
 
 def test_worker_fault_surfaces_as_panic_exception():
@@ -73,10 +74,4 @@ for _ in range(3):  # the pool stays usable after a failed batch
 assert T.frequencies(a[:1000]) == {i: int((a[:1000] == i).sum()) for i in range(7)}
 print("ok")
 """
-    env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
-    env["RAYON_NUM_THREADS"] = "2"
-    env["TROVIX_POOL_INJECT_FAULT"] = "1"
-    out = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True,
-                         timeout=120)
-    assert out.returncode == 0, out.stderr
-    assert out.stdout.strip() == "ok"
+    assert run_script(script, 120, RAYON_NUM_THREADS="2", TROVIX_POOL_INJECT_FAULT="1") == "ok"

@@ -5,6 +5,7 @@
 
 #include "utils/binding.h"
 #include "utils/errors.h"
+#include "utils/imports.h"
 #include "utils/ref.h"
 
 namespace trovix::option {
@@ -192,6 +193,19 @@ TROVIX_METHOD1(Result, of, f, {
     return new_err(exc.get());
 })
 
+// ---- pickling and copying --------------------------------------------------------------------
+// A value pickles as its class and payload, so `pickle`, `copy.copy` and `copy.deepcopy` rebuild an
+// equal value through the constructor (which also lets results travel between processes). The
+// module's own `Nothing` pickles by name and so comes back as that same object in any process that
+// imports the module; any other NothingType instance comes back as a new, equal instance.
+
+TROVIX_METHOD0(NothingType, __reduce__, {
+    Ref module_nothing = import_attr("trovix._trovix", "Nothing");
+    if (!module_nothing) return nullptr;
+    if (module_nothing.get() == self) return PyUnicode_FromString("Nothing");
+    return Py_BuildValue("(O())", reinterpret_cast<PyObject*>(Py_TYPE(self)));
+})
+
 #undef TROVIX_METHOD0
 #undef TROVIX_METHOD1
 
@@ -206,6 +220,14 @@ PyObject* payload_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 constexpr char kSomeName[] = "Some", kOkName[] = "Ok", kErrName[] = "Err";
 constexpr char kValue[] = "value", kError[] = "error";
+
+// Some, Ok and Err: rebuilt by calling the class with the payload.
+template <const char* Cls>
+PyObject* payload_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    static constexpr Signature sig = method_signature(Cls, "__reduce__", {});
+    if (!bind_none(sig, args, nargs, kw)) return nullptr;
+    return Py_BuildValue("(O(O))", reinterpret_cast<PyObject*>(Py_TYPE(self)), payload_of(self));
+}
 
 PyObject* nothing_tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static constexpr Signature sig = method_signature("NothingType", "__new__", {});
@@ -276,6 +298,8 @@ PyMethodDef kSomeMethods[] = {
     TROVIX_METH(Some, ok_or, "ok_or($self, err)\n--\n\n"),
     TROVIX_METH(Some, is_some, "is_some($self)\n--\n\n"),
     TROVIX_METH(Some, is_none, "is_none($self)\n--\n\n"),
+    {"__reduce__", fastcall_method<payload_reduce<kSomeName>>(), METH_FASTCALL | METH_KEYWORDS,
+     "__reduce__($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr}};
 
 PyMethodDef kNothingMethods[] = {
@@ -288,6 +312,7 @@ PyMethodDef kNothingMethods[] = {
     TROVIX_METH(NothingType, ok_or, "ok_or($self, err)\n--\n\n"),
     TROVIX_METH(NothingType, is_some, "is_some($self)\n--\n\n"),
     TROVIX_METH(NothingType, is_none, "is_none($self)\n--\n\n"),
+    TROVIX_METH(NothingType, __reduce__, "__reduce__($self)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr}};
 
 PyMethodDef kOkMethods[] = {
@@ -300,6 +325,8 @@ PyMethodDef kOkMethods[] = {
     TROVIX_METH(Ok, err, "err($self)\n--\n\n"),
     TROVIX_METH(Ok, is_ok, "is_ok($self)\n--\n\n"),
     TROVIX_METH(Ok, is_err, "is_err($self)\n--\n\n"),
+    {"__reduce__", fastcall_method<payload_reduce<kOkName>>(), METH_FASTCALL | METH_KEYWORDS,
+     "__reduce__($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr}};
 
 PyMethodDef kErrMethods[] = {
@@ -312,6 +339,8 @@ PyMethodDef kErrMethods[] = {
     TROVIX_METH(Err, err, "err($self)\n--\n\n"),
     TROVIX_METH(Err, is_ok, "is_ok($self)\n--\n\n"),
     TROVIX_METH(Err, is_err, "is_err($self)\n--\n\n"),
+    {"__reduce__", fastcall_method<payload_reduce<kErrName>>(), METH_FASTCALL | METH_KEYWORDS,
+     "__reduce__($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr}};
 
 PyMethodDef kOptionMethods[] = {TROVIX_STATIC(Option, of, "of(v)\n--\n\n"), {nullptr, nullptr, 0, nullptr}};

@@ -20,6 +20,9 @@ class _Payload:
     def __repr__(self):
         return f"{self.tag}({self.payload!r})"
 
+    def __reduce__(self):
+        return (type(self), (self.payload,))
+
     __hash__ = None
 
 
@@ -102,6 +105,9 @@ class NothingType:
 
     def __repr__(self):
         return "Nothing"
+
+    def __reduce__(self):
+        return (NothingType, ())
 
 
 class Ok(_Payload):

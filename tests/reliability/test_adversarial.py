@@ -14,6 +14,7 @@ where there is one, a plain-Python model. For each case and each drawn set of re
 Adding a function is one line in the table.
 """
 
+import copy
 import dataclasses
 import math
 from typing import Callable
@@ -60,13 +61,14 @@ OPTION_CLASSES = {"Some": OBJ, "Ok": OBJ, "Err": OBJ, "NothingType": None}
 # method -> shape of its one argument (None: no argument)
 OPTION_METHODS = {
     "Some": {"map": FN, "and_then": OPT_FN, "filter": FN, "unwrap": None, "unwrap_or": OBJ,
-             "unwrap_or_else": FN, "ok_or": OBJ, "is_some": None, "is_none": None},
+             "unwrap_or_else": FN, "ok_or": OBJ, "is_some": None, "is_none": None, "__reduce__": None},
     "NothingType": {"map": FN, "and_then": OPT_FN, "filter": FN, "unwrap": None, "unwrap_or": OBJ,
-                    "unwrap_or_else": FN, "ok_or": OBJ, "is_some": None, "is_none": None},
+                    "unwrap_or_else": FN, "ok_or": OBJ, "is_some": None, "is_none": None,
+                    "__reduce__": None},
     "Ok": {"map": FN, "map_err": FN, "and_then": OPT_FN, "unwrap": None, "unwrap_or": OBJ,
-           "ok": None, "err": None, "is_ok": None, "is_err": None},
+           "ok": None, "err": None, "is_ok": None, "is_err": None, "__reduce__": None},
     "Err": {"map": FN, "map_err": FN, "and_then": OPT_FN, "unwrap": None, "unwrap_or": OBJ,
-            "ok": None, "err": None, "is_ok": None, "is_err": None},
+            "ok": None, "err": None, "is_ok": None, "is_err": None, "__reduce__": None},
 }
 
 
@@ -108,6 +110,10 @@ def _option_cases():
         case("Result.of", lambda ns, f: ns.Result.of(f), FN),
         case("Some(value=)", lambda ns, v: ns.Some(value=v), OBJ),
         case("Err(error=)", lambda ns, v: ns.Err(error=v), OBJ),
+        # Copies go through __reduce__ and then the payload's own copy protocol.
+        *(case(f"copy.{how}({cls})", lambda ns, v, c=cls, h=how: getattr(copy, h)(getattr(ns, c)(v)), OBJ,
+               model=False, target=cls)
+          for cls in ("Some", "Ok", "Err") for how in ("copy", "deepcopy")),
     ]
     return out
 

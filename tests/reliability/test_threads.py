@@ -63,6 +63,8 @@ FIRST_USE = {
     "option values": "repr([T.Some(1).map(str), T.Option.of(None), T.Ok(2).and_then(T.Err), T.Nothing])",
     "Result.of catching": "repr(T.Result.of(lambda: 1 / 0).error.__class__)",
     "binding errors": "_raises(lambda: T.Some())",
+    "pickling": "repr([__import__('pickle').loads(__import__('pickle').dumps(v)) "
+                "for v in (T.Some(1), T.Err('e'), T.Nothing, T.NothingType())])",
     # cached itertools / builtins / collections.abc lookups
     "islice": "[list(T.take(2, iter('abc'))), list(T.drop(1, 'abc')), list(T.take_nth(2, 'abcde'))]",
     "chain": "[list(T.cons(0, [1])), list(T.concat([[1], 'a'])), list(T.mapcat(str, [12]))]",

@@ -84,6 +84,7 @@ def pytest_configure(config):
 # Test folders that the leak check and the sanitizer run leave to the normal run, and why.
 NORMAL_RUN_ONLY = {
     "packaging": "builds and installs a wheel in subprocesses; the deep modes check this process",
+    "stubs": "type-checks in subprocesses; the module itself is exercised by the other folders",
     "scaleout": "starts worker processes and a local cluster; the deep modes check this process",
 }
 

@@ -5,6 +5,7 @@ import os
 import pathlib
 import subprocess
 import sys
+import zipfile
 
 import pytest
 
@@ -26,6 +27,9 @@ def test_wheel_installs_and_imports_in_fresh_venv(tmp_path):
         "-q", "-w", str(dist), str(REPO))
     wheels = list(dist.glob("trovix-*.whl"))
     assert len(wheels) == 1, wheels
+    # PEP 561: the stubs and their marker travel with the package.
+    names = zipfile.ZipFile(wheels[0]).namelist()
+    assert "trovix/py.typed" in names and "trovix/_trovix.pyi" in names, names
 
     venv = tmp_path / "venv"
     run(sys.executable, "-m", "venv", str(venv))

@@ -298,13 +298,13 @@ def topk(k: SupportsIndex, seq: Iterable[_T], key: _KeySpec | None = None) -> tu
 def peek(seq: Iterable[_T]) -> tuple[_T, Iterator[_T]]:
     """(first element, iterator over every element); StopIteration when `seq` is empty."""
 
-def take(n: int, seq: Iterable[_T]) -> Iterator[_T]:
+def take(n: SupportsIndex | None, seq: Iterable[_T]) -> Iterator[_T]:
     """The first n elements, lazily."""
 
-def drop(n: int, seq: Iterable[_T]) -> Iterator[_T]:
+def drop(n: SupportsIndex | None, seq: Iterable[_T]) -> Iterator[_T]:
     """Every element after the first n, lazily."""
 
-def take_nth(n: int, seq: Iterable[_T]) -> Iterator[_T]:
+def take_nth(n: SupportsIndex | None, seq: Iterable[_T]) -> Iterator[_T]:
     """Every n-th element, starting with the first, lazily."""
 
 @overload

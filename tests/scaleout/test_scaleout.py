@@ -76,7 +76,7 @@ def test_dask_bag_frequencies_merged_per_partition(client):
     result = client.compute(counts).result(timeout=TIMEOUT)
     assert result == collections.Counter(WORDS) and len(result) == 9
     partials = client.compute(bag.map_partitions(lambda part: [T.frequencies(part)])).result(timeout=TIMEOUT)
-    assert len(partials) == 6 and T.merge_with(sum, *partials) == result
+    assert len(partials) == bag.npartitions > 2 and T.merge_with(sum, *partials) == result
 
 
 def test_dask_tasks_return_results_intact(client):

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "combinators/bind_decision.h"
 #include "combinators/helpers.h"
 #include "combinators/wrapper.h"
 #include "utils/binding.h"
@@ -37,12 +38,15 @@ struct CurryObject {
     PyObject* kwnames;   // tuple of str, null when no keywords are collected
     PyObject* kwvalues;  // tuple, parallel to kwnames
     PyObject* sig;       // the signature object once resolved
+    PyObject* bind_proxy;   // for deciding bind natively (bind_decision.h), or null
+    PyObject* bind_params;
     std::atomic<SigState> state;
     PyMutex resolving;                   // held by the thread that resolves the signature
     std::atomic<unsigned long> resolver;  // that thread's ident, 0 when none
 };
 using CurryGc = GcFields<CurryObject, &CurryObject::func, &CurryObject::args, &CurryObject::kwnames,
-                         &CurryObject::kwvalues, &CurryObject::sig>;
+                         &CurryObject::kwvalues, &CurryObject::sig, &CurryObject::bind_proxy,
+                         &CurryObject::bind_params>;
 
 PyObject* curry_call(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames);
 
@@ -50,8 +54,10 @@ PyObject* interned(OnceCell& cell, const char* text) noexcept {
     return cell.get_or_init([&]() -> PyObject* { return PyUnicode_InternFromString(text); });
 }
 
-// A new curry; `kwnames`/`kwvalues` may be null, `sig` null for an unresolved one.
-PyObject* new_curry(PyObject* func, PyObject* args, PyObject* kwnames, PyObject* kwvalues, PyObject* sig) noexcept {
+// A new curry; `kwnames`/`kwvalues` may be null, `sig` null for an unresolved one (the partials
+// of a resolved one take over its signature and what bind_decision captured from it).
+PyObject* new_curry(PyObject* func, PyObject* args, PyObject* kwnames, PyObject* kwvalues, PyObject* sig = nullptr,
+                    PyObject* bind_proxy = nullptr, PyObject* bind_params = nullptr) noexcept {
     auto* obj = new_wrapper<CurryObject>(kCurryType, entry<curry_call>);
     if (obj == nullptr) return nullptr;
     obj->func = Py_NewRef(func);
@@ -60,6 +66,8 @@ PyObject* new_curry(PyObject* func, PyObject* args, PyObject* kwnames, PyObject*
     obj->kwvalues = Py_XNewRef(kwvalues);
     if (sig != nullptr) {
         obj->sig = Py_NewRef(sig);
+        obj->bind_proxy = Py_XNewRef(bind_proxy);
+        obj->bind_params = Py_XNewRef(bind_params);
         obj->state.store(SigState::Resolved, std::memory_order_release);
     }
     return reinterpret_cast<PyObject*>(obj);
@@ -80,8 +88,13 @@ bool resolve_once(CurryObject* c) noexcept {
         PyErr_Clear();
         outcome = SigState::Absent;
     }
+    PyObject *proxy = nullptr, *params = nullptr;
+    if (sig) capture_parameters(sig.get(), proxy, params);
+    Ref hold_proxy = Ref::steal(proxy), hold_params = Ref::steal(params);
     // A resolution nested in this one (the same thread, through Python code) may have finished first.
     if (c->state.load(std::memory_order_acquire) != SigState::Empty) return true;
+    c->bind_proxy = hold_proxy.release();
+    c->bind_params = hold_params.release();
     c->sig = sig.release();
     c->state.store(outcome, std::memory_order_release);
     return true;
@@ -211,6 +224,29 @@ PyObject* curry_call(PyObject* self, PyObject* const* args, std::size_t nargsf, 
     if (c->sig == nullptr) [[unlikely]] return raise_cleared();
     Ref sig = Ref::borrow(c->sig);
 
+    Ref proxy = Ref::borrow(c->bind_proxy), params = Ref::borrow(c->bind_params);
+    auto make_partial = [&]() -> PyObject* {
+        Ref collected = Ref::steal(tuple_of(pos, npos));
+        if (!collected) return nullptr;
+        Ref values;
+        if (nkw > 0) {
+            values = Ref::steal(keyword_values(kw));
+            if (!values) return nullptr;
+        }
+        return new_curry(func.get(), collected.get(), nkw > 0 ? kw.names : nullptr, values.get(), sig.get(),
+                         proxy.get(), params.get());
+    };
+    switch (decide_bind(sig.get(), proxy.get(), params.get(), npos, kw.names)) {
+        case BindAnswer::Bound:
+        case BindAnswer::Neither:
+            return call_func();
+        case BindAnswer::Partial:
+            return make_partial();
+        case BindAnswer::Unknown:
+            break;
+    }
+
+    // The signature's own methods, looked up and called as they are.
     auto sig_method = [&](OnceCell& cell, const char* name) -> PyObject* {
         PyObject* method = interned(cell, name);
         if (method == nullptr) return nullptr;
@@ -222,16 +258,7 @@ PyObject* curry_call(PyObject* self, PyObject* const* args, std::size_t nargsf, 
     if (Ref bound = Ref::steal(sig_method(g_bind_name, "bind"))) return call_func();
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return nullptr;
     Ref bind_error = Ref::steal(PyErr_GetRaisedException());
-    if (Ref bound = Ref::steal(sig_method(g_bind_partial_name, "bind_partial"))) {
-        Ref collected = Ref::steal(tuple_of(pos, npos));
-        if (!collected) return nullptr;
-        Ref values;
-        if (nkw > 0) {
-            values = Ref::steal(keyword_values(kw));
-            if (!values) return nullptr;
-        }
-        return new_curry(func.get(), collected.get(), nkw > 0 ? kw.names : nullptr, values.get(), sig.get());
-    }
+    if (Ref bound = Ref::steal(sig_method(g_bind_partial_name, "bind_partial"))) return make_partial();
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return nullptr;
     PyErr_Clear();
     return call_func();
@@ -255,7 +282,7 @@ PyObject* curry_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
             ++i;
         }
     }
-    return new_curry(a[0], a.varargs.get(), names.get(), values.get(), nullptr);
+    return new_curry(a[0], a.varargs.get(), names.get(), values.get());
 }
 
 PyType_Slot kCurrySlots[] = {
@@ -274,7 +301,7 @@ PyObject* make_flip() {
     Ref fn = Ref::steal(PyCMethod_New(&kFlipDef, nullptr, nullptr, nullptr));
     if (!fn) return nullptr;
     Ref none = Ref::steal(PyTuple_New(0));
-    return none ? new_curry(fn.get(), none.get(), nullptr, nullptr, nullptr) : nullptr;
+    return none ? new_curry(fn.get(), none.get(), nullptr, nullptr) : nullptr;
 }
 
 }  // namespace trovix::combinators

@@ -103,6 +103,7 @@ def call_chains(draw, names):
     return chain
 
 
+@pytest.mark.no_leakcheck("compiles a new function for every example; the interpreter keeps per-code state")
 @given(data=st.data())
 def test_curry_matches_the_reference_over_generated_signatures(data):
     src, names = data.draw(signatures(), label="signature")

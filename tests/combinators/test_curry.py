@@ -6,6 +6,8 @@ defaults, *args, keyword-only, **kwargs) against a plain-Python reference curry.
 
 import inspect
 import pickle
+import subprocess
+import sys
 import threading
 import time
 
@@ -297,3 +299,81 @@ def test_many_arguments_and_big_keyword_sets():
     assert c(*args, **kw) == (0, 1, args[2:], kw)
     assert c(0)(1, *args, **kw) == (0, 1, args, kw)
     assert curry(many, *args, **kw)(**kw) == (args, kw)
+
+
+# ---- the native bind decision steps aside whenever inspect's machinery changes -----------------
+
+
+def test_the_bind_decision_runs_no_python_code():
+    # in a fresh process: the test below turns the native decision off for the rest of this one
+    code = """if True:
+        import sys
+        from trovix._trovix import curry
+        def f(a, b, /, c=0, *, d):
+            return a + b + c + d
+        c = curry(f)
+        assert isinstance(c(1), curry)  # resolves the signature
+        calls = []
+        sys.setprofile(lambda frame, event, arg: calls.append(frame.f_code.co_name) if event == "call" else None)
+        try:
+            results = [c(1)(2)(d=3), c(1, 2, 3, d=4), type(c(1, d=1)).__name__]
+        finally:
+            sys.setprofile(None)
+        assert results == [6, 10, "curry"], results
+        assert calls == ["f", "f"], calls
+    """
+    subprocess.run([sys.executable, "-c", code], check=True)
+
+
+def _abc(a, b, c=0):
+    return a + b + c
+
+
+def _patched_bind(self, *args, **kwargs):
+    raise LookupError("patched")
+
+
+@pytest.mark.parametrize("change", ["class method", "code", "module global", "parameter slot", "signature slot"])
+def test_changes_to_inspect_are_seen(change, monkeypatch):
+    c = curry(_abc)
+    assert isinstance(c(1), curry) and c(1, 2) == 3  # resolved; decided natively from here on
+    if change == "class method":
+        monkeypatch.setattr(inspect.Signature, "bind", _patched_bind)
+        with pytest.raises(LookupError, match="patched"):
+            c(1, 2)
+    elif change == "code":
+        monkeypatch.setattr(inspect.Signature._bind, "__code__", _patched_bind.__code__)
+        with pytest.raises(LookupError, match="patched"):
+            c(1, 2)
+    elif change == "module global":
+        # `_bind` tells defaults apart by `is _empty`: rebinding the global makes every
+        # parameter look like one with a default, so bind accepts (1,) and the function is called
+        monkeypatch.setattr(inspect, "_empty", object())
+        with pytest.raises(TypeError, match="missing 1 required positional argument: 'b'"):
+            c(1)
+    elif change == "parameter slot":
+        def g(a, b):
+            return (a, b)
+
+        g.__signature__ = inspect.Signature([inspect.Parameter(n, inspect.Parameter.POSITIONAL_ONLY)
+                                             for n in "ab"])
+        cg = curry(g)
+        assert isinstance(cg(1), curry)
+        # with a default for b, bind accepts (1,): g itself then reports the missing argument
+        monkeypatch.setattr(g.__signature__.parameters["b"], "_default", 5)
+        with pytest.raises(TypeError, match="missing 1 required positional argument: 'b'"):
+            cg(1)
+    else:
+        def h(a, b):
+            return (a, b)
+
+        h.__signature__ = inspect.Signature([inspect.Parameter(n, inspect.Parameter.POSITIONAL_ONLY)
+                                             for n in "ab"])
+        ch = curry(h)
+        assert isinstance(ch(1), curry)
+        one = inspect.Signature([inspect.Parameter("a", inspect.Parameter.POSITIONAL_ONLY)])
+        monkeypatch.setattr(h.__signature__, "_parameters", one.parameters)
+        with pytest.raises(TypeError, match="missing 1 required positional argument: 'b'"):
+            ch(1)
+    monkeypatch.undo()
+    assert isinstance(c(1), curry) and c(1, 2) == 3

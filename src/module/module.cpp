@@ -3,6 +3,9 @@
 
 #include <iterator>
 
+#include "dicts/mapping.h"
+#include "dicts/merge.h"
+#include "dicts/paths.h"
 #include "module/registry.h"
 #include "option/option.h"
 #include "sequences/access.h"
@@ -58,6 +61,19 @@ const Step kRegistration[] = {
     add_function(sequences::kUniqueDef),
     prepare_type(sequences::kUniqueIterType, sequences::install_unique_iter_next),
     prepare_type(sequences::kUniqueIntIterType, sequences::install_unique_int_iter_next),
+    add_function(dicts::kMergeDef),
+    add_function(dicts::kMergeWithDef),
+    add_function(dicts::kAssocDef),
+    add_function(dicts::kDissocDef),
+    add_function(dicts::kAssocInDef),
+    add_function(dicts::kUpdateInDef),
+    add_function(dicts::kGetInDef),
+    add_function(dicts::kKeymapDef),
+    add_function(dicts::kValmapDef),
+    add_function(dicts::kItemmapDef),
+    add_function(dicts::kKeyfilterDef),
+    add_function(dicts::kValfilterDef),
+    add_function(dicts::kItemfilterDef),
 };
 
 int run_step(PyObject* module, PyObject* module_name, const Step& step) {

@@ -52,13 +52,39 @@ bool unpack_pair(PyObject* obj, Ref& key, Ref& value) noexcept {
     return true;
 }
 
+// The (key, value) argument of itemmap's and itemfilter's function: a tuple built for the call.
+// When the function kept no reference to the previous one, that tuple is refilled instead of
+// allocating another (as the interpreter's own dict iterators do), so the callee cannot tell.
+class PairArg {
+public:
+    PyObject* make(PyObject* key, PyObject* value) noexcept {
+        PyObject* pair = pair_.get();
+        if (pair == nullptr || Py_REFCNT(pair) != 1) {
+            pair_ = Ref::steal(PyTuple_Pack(2, key, value));
+            return pair_.get();
+        }
+        Ref old_key = Ref::steal(PyTuple_GET_ITEM(pair, 0));
+        Ref old_value = Ref::steal(PyTuple_GET_ITEM(pair, 1));
+        PyTuple_SET_ITEM(pair, 0, Py_NewRef(key));
+        PyTuple_SET_ITEM(pair, 1, Py_NewRef(value));
+        reinterpret_cast<PyTupleObject*>(pair)->ob_hash = -1;  // the cached hash was of the old items
+        // The collector may have untracked it while it held only atomic values.
+        if (!PyObject_GC_IsTracked(pair)) PyObject_GC_Track(pair);
+        return pair;
+    }
+
+private:
+    Ref pair_;
+};
+
 // The shared loop. `func` gets exactly one positional argument per item.
 template <Action A>
 PyObject* map_items(PyObject* func, PyObject* d, PyObject* factory) {
     Ref result = Ref::steal(new_result(factory));
     if (!result) return nullptr;
     PyObject* target = result.get();
-    bool done = for_each_item(d, [func, target](PyObject* key, PyObject* value) -> bool {
+    PairArg pair;
+    bool done = for_each_item(d, [func, target, &pair](PyObject* key, PyObject* value) -> bool {
         if constexpr (A == Action::KeyMap) {
             Ref new_key = Ref::steal(call_one(func, key));
             return new_key && set_item(target, new_key.get(), value) == 0;
@@ -66,11 +92,10 @@ PyObject* map_items(PyObject* func, PyObject* d, PyObject* factory) {
             Ref new_value = Ref::steal(call_one(func, value));
             return new_value && set_item(target, key, new_value.get()) == 0;
         } else if constexpr (A == Action::ItemMap) {
-            Ref pair = Ref::steal(PyTuple_Pack(2, key, value));
-            if (!pair) return false;
-            Ref out = Ref::steal(call_one(func, pair.get()));
+            PyObject* arg = pair.make(key, value);
+            if (arg == nullptr) return false;
+            Ref out = Ref::steal(call_one(func, arg));
             if (!out) return false;
-            pair.reset();
             Ref new_key, new_value;
             if (!unpack_pair(out.get(), new_key, new_value)) return false;
             return set_item(target, new_key.get(), new_value.get()) == 0;
@@ -81,9 +106,9 @@ PyObject* map_items(PyObject* func, PyObject* d, PyObject* factory) {
             } else if constexpr (A == Action::ValFilter) {
                 verdict = Ref::steal(call_one(func, value));
             } else {
-                Ref pair = Ref::steal(PyTuple_Pack(2, key, value));
-                if (!pair) return false;
-                verdict = Ref::steal(call_one(func, pair.get()));
+                PyObject* arg = pair.make(key, value);
+                if (arg == nullptr) return false;
+                verdict = Ref::steal(call_one(func, arg));
             }
             if (!verdict) return false;
             int keep = truth(verdict.get());

@@ -78,9 +78,18 @@ private:
 };
 
 // The shared loop. `func` gets exactly one positional argument per item.
+// The result of a mapping member: one item per source item (fewer only when new keys collide),
+// so a new dict for an exact dict source is made with room for all of them at once.
+template <Action A>
+PyObject* new_mapped_result(PyObject* d, PyObject* factory) noexcept {
+    constexpr bool keeps_all = A == Action::KeyMap || A == Action::ValMap || A == Action::ItemMap;
+    if (keeps_all && factory == nullptr && PyDict_CheckExact(d)) return _PyDict_NewPresized(PyDict_GET_SIZE(d));
+    return new_result(factory);
+}
+
 template <Action A>
 PyObject* map_items(PyObject* func, PyObject* d, PyObject* factory) {
-    Ref result = Ref::steal(new_result(factory));
+    Ref result = Ref::steal(new_mapped_result<A>(d, factory));
     if (!result) return nullptr;
     PyObject* target = result.get();
     PairArg pair;

@@ -248,8 +248,12 @@ PyObject* apply_key(PyObject* key, PyObject* item) {
     if (PyCallable_Check(key)) return call_one(key, item);
     if (PyList_Check(key)) {
         Py_ssize_t n = PyList_GET_SIZE(key);
+        if (n == 0) return PyTuple_New(0);  // the shared empty tuple, never tracked
         Ref result = Ref::steal(PyTuple_New(n));
         if (!result) return nullptr;
+        // The item lookups run Python code: until every slot is filled, the tuple stays out of the
+        // garbage collector's sight (gc.get_referrers() must not hand out empty slots).
+        PyObject_GC_UnTrack(result.get());
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(key) && i < n; ++i) {
             Ref index = Ref::borrow(PyList_GET_ITEM(key, i));
             PyObject* value = PyObject_GetItem(item, index.get());
@@ -261,6 +265,7 @@ PyObject* apply_key(PyObject* key, PyObject* item) {
             PyErr_SetString(PyExc_RuntimeError, "key list changed size during lookup");
             return nullptr;
         }
+        PyObject_GC_Track(result.get());
         return result.release();
     }
     return PyObject_GetItem(item, key);

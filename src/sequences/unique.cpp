@@ -50,7 +50,10 @@ struct UniqueBody {
     Next raw_next() {
         auto state = cell.borrow_mut();
         if (!state) return Next::error();
+        std::size_t steps = 0;
         while (true) {
+            // Skipping duplicates of an endless source never returns on its own.
+            if (poll_signals(steps) < 0) return Next::error();
             state->look_ahead(static_cast<bool>(key));
             Next n = state->source.next();
             if (!n) return n;

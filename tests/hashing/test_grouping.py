@@ -177,3 +177,16 @@ def test_key_tuple_is_hidden_until_complete(call):
     assert len(key) == 3 and key[1:] == (1, 2)
     assert T.countby([], [GcPeeker()]) == {(): 1}
 
+
+@pytest.mark.parametrize("body", [
+    "T.countby(abs, itertools.repeat(1))",
+    "T.countby([0], itertools.repeat((1,)))",
+    "T.groupby(abs, itertools.repeat(1))",
+    "T.frequencies(itertools.cycle('ab'))",
+    "T.isdistinct(itertools.count())",
+    "T.reduceby(abs, operator.add, itertools.repeat(1))",
+], ids=["countby", "countby-list-key", "groupby", "frequencies", "isdistinct", "reduceby"])
+def test_endless_walks_let_signal_handlers_run(body):
+    from interrupt import assert_interruptible
+
+    assert_interruptible(body)

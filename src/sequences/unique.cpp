@@ -90,11 +90,20 @@ struct SetTag {};
 
 struct UniqueIntState {
     template <class T>
-    UniqueIntState(IntBuf&& b, SetTag<T>) : buf(std::move(b)), n(buf.size()), seen(std::in_place_type<IntSet<T>>) {}
+    UniqueIntState(IntBuf&& b, SetTag<T>)
+        : buf(std::move(b)), n(buf.size()), unseen(values_of<T>()), seen(std::in_place_type<IntSet<T>>) {}
+
+    // How many distinct values an element type can hold (no limit for the wide types).
+    template <class T>
+    static constexpr std::size_t values_of() noexcept {
+        if constexpr (sizeof(T) <= 2) return std::size_t{1} << (8 * sizeof(T));
+        else return SIZE_MAX;
+    }
 
     IntBuf buf;  // the held view: released when the iterator is deallocated
     std::size_t n;
     std::size_t position = 0;
+    std::size_t unseen;  // values of the element type not yielded yet
     AnyIntSet seen;
 
     template <class T>
@@ -104,7 +113,10 @@ struct UniqueIntState {
         while (position < n) {
             if (position + 16 < n) set.prefetch(data[position + 16]);
             T v = data[position++];
-            if (set.insert(v)) return Next::item(box_int(v));
+            if (set.insert(v)) {
+                --unseen;
+                return Next::item(box_int(v));
+            }
         }
         return Next::end();
     }
@@ -135,7 +147,10 @@ struct UniqueIntBody {
     Py_ssize_t raw_length_hint() {
         auto state = cell.borrow_mut();
         if (!state) return -1;
-        return static_cast<Py_ssize_t>(state->n - std::min(state->position, state->n));
+        // A narrow array may be far longer than the values it can hold: a consumer that
+        // preallocates from the hint must not ask for one slot per element.
+        std::size_t left = state->n - std::min(state->position, state->n);
+        return static_cast<Py_ssize_t>(std::min(left, state->unseen));
     }
 };
 
@@ -163,7 +178,7 @@ PyMethodDef kUniqueIntIterMethods[] = {
     {"__length_hint__", length_hint_method<UniqueIntBody>(), METH_NOARGS,
      "__length_hint__($self)\n--\n\n"
      "Upper bound (PEP 424 allows estimates): every remaining element\n"
-     "could be new."},
+     "could be new, but never more than the element type's values not yet seen."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot kUniqueIterSlots[] = {TROVIX_ITER_SLOTS(UniqueBody), {Py_tp_methods, kUniqueIterMethods}, {0, nullptr}};

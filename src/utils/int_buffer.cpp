@@ -5,6 +5,8 @@
 #include <mutex>
 #include <new>
 
+#include "utils/errors.h"
+
 namespace trovix {
 
 namespace {
@@ -126,7 +128,7 @@ IntBuf int_buffer(PyObject* obj) noexcept {
     auto* raw = new (std::nothrow) Py_buffer;
     if (raw == nullptr) return result;
     if (PyObject_GetBuffer(obj, raw, PyBUF_FULL_RO) != 0) {
-        PyErr_Clear();
+        result.failed_ = !clear_ordinary_error();
         delete raw;
         return result;
     }

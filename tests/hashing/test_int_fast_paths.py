@@ -223,3 +223,31 @@ def test_narrow_length_hint_is_capped_by_the_values_of_the_type(dtype, values):
     assert T.unique(np.arange(5, dtype=dtype)).__length_hint__() == 5
     big = T.unique(np.zeros(100_000, dtype=np.int32))
     assert big.__length_hint__() == 100_000
+
+
+class Halting(BaseException):
+    pass
+
+
+@pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit, MemoryError, Halting])
+@pytest.mark.parametrize("call", [T.frequencies, lambda b: list(T.unique(b)), T.isdistinct],
+                         ids=["frequencies", "unique", "isdistinct"])
+def test_export_failures_that_must_not_be_swallowed(call, exc):
+    class Refusing(bytearray):
+        def __buffer__(self, flags):
+            raise exc("refused")
+
+    with pytest.raises(exc, match="refused"):
+        call(Refusing(b"\x01\x01\x02"))
+
+
+@pytest.mark.parametrize("exc", [ValueError, BufferError, TypeError])
+def test_ordinary_export_failures_fall_back_to_iteration(exc):
+    class Refusing(bytearray):
+        def __buffer__(self, flags):
+            raise exc("refused")
+
+    b = Refusing(b"\x01\x01\x02")
+    assert T.frequencies(b) == {1: 2, 2: 1}
+    assert list(T.unique(b)) == [1, 2]
+    assert T.isdistinct(b) is False

@@ -1,6 +1,12 @@
 // Integer buffer intake: recognises one-dimensional buffers of machine integers (numeric arrays,
 // bytes, bytearray, array.array, memoryview) so that native kernels can scan their raw memory.
 //
+// Only objects whose iteration is the integers in their memory qualify: exact bytes, bytearray,
+// memoryview, array.array, NumPy ndarray and memmap, their subclasses that replace neither
+// iteration nor item access, and other exporters without any iteration or item access of their
+// own. Anything else (mmap, whose items are bytes objects; a masked array; a subclass with its own
+// __iter__ or __getitem__) takes the general path, which iterates it.
+//
 // `int_buffer(obj)` returns an `IntBuf` (the element type plus the held view) or an empty one. An
 // export that fails with an ordinary error just does not qualify; one that fails with
 // KeyboardInterrupt, SystemExit, MemoryError (anything but an ordinary Exception) leaves the

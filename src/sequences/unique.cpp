@@ -110,6 +110,7 @@ struct UniqueIntState {
     Next step() {
         auto& set = std::get<IntSet<T>>(seen);
         const T* data = static_cast<const T*>(buf.data());
+        if (unseen == 0) position = n;  // every value of the type was yielded: nothing new can follow
         while (position < n) {
             if (position + 16 < n) set.prefetch(data[position + 16]);
             T v = data[position++];

@@ -223,6 +223,9 @@ def test_narrow_length_hint_is_capped_by_the_values_of_the_type(dtype, values):
     assert T.unique(np.arange(5, dtype=dtype)).__length_hint__() == 5
     big = T.unique(np.zeros(100_000, dtype=np.int32))
     assert big.__length_hint__() == 100_000
+    every = np.tile(np.arange(values).astype(dtype), 3)
+    it = T.unique(every)
+    assert len(list(it)) == values and it.__length_hint__() == 0
 
 
 class Halting(BaseException):

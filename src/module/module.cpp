@@ -103,7 +103,13 @@ int exec_module(PyObject* module) {
 
 PyModuleDef_Slot kSlots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(entry<exec_module>)},
+#ifdef Py_GIL_DISABLED
+    // The borrow flags and the reads of exact lists through borrowed pointers rely on the
+    // interpreter lock: a free-threaded interpreter keeps its lock while this module is loaded.
+    {Py_mod_gil, Py_MOD_GIL_USED},
+#else
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
     {0, nullptr},
 };
 

@@ -27,6 +27,11 @@ struct InterleaveStep {
     std::vector<Ref> active;
     std::size_t pos = 0;
 
+    int traverse(visitproc visit, void* arg) const {
+        for (const Ref& it : active) Py_VISIT(it.get());
+        return 0;
+    }
+
     Next next() {
         while (!active.empty()) {
             if (pos >= active.size()) pos = 0;
@@ -49,6 +54,12 @@ struct IterateStep {
     Ref func;
     Ref current;  // empty once func has failed
     bool seed_pending = true;
+
+    int traverse(visitproc visit, void* arg) const {
+        Py_VISIT(func.get());
+        Py_VISIT(current.get());
+        return 0;
+    }
 
     Next next() {
         Ref value = std::move(current);
@@ -75,6 +86,13 @@ struct AccumulateStep {
     Ref initial;  // empty when no initial value was given
     Ref total;    // empty until the first total
     bool initial_yielded = false;
+
+    int traverse(visitproc visit, void* arg) const {
+        Py_VISIT(binop.get());
+        Py_VISIT(initial.get());
+        Py_VISIT(total.get());
+        return src.traverse(visit, arg);
+    }
 
     Next next() {
         if (initial && !initial_yielded) {
@@ -103,6 +121,11 @@ struct AccumulateStep {
 struct RemoveStep {
     PySource src;
     Ref predicate;
+
+    int traverse(visitproc visit, void* arg) const {
+        Py_VISIT(predicate.get());
+        return src.traverse(visit, arg);
+    }
 
     Next next() {
         std::size_t steps = 0;
@@ -195,6 +218,11 @@ struct ChunkStep {
     std::size_t n;
     ShortChunk mode;
     Ref pad;  // only for ShortChunk::Pad
+
+    int traverse(visitproc visit, void* arg) const {
+        Py_VISIT(pad.get());
+        return src.traverse(visit, arg);
+    }
 
     Next next() {
         if (n == 0) return Next::end();

@@ -44,8 +44,24 @@ struct UniqueBody {
     UniqueBody(PySource source, Ref key_fn)
         : key(std::move(key_fn)), cell(int_fast_hash_enabled(), std::move(source)) {}
 
-    Ref key;  // the key callable, or empty; never changes
+    Ref key;  // the key callable, or empty; changes only when the collector clears
     GilRefCell<UniqueState> cell;
+
+    int traverse(visitproc visit, void* arg) {
+        Py_VISIT(key.get());
+        UniqueState* state = cell.peek();
+        if (state == nullptr) return 0;
+        int r = state->seen.traverse(visit, arg);
+        return r != 0 ? r : state->source.traverse(visit, arg);
+    }
+    void clear() {
+        if (cell.is_borrowed()) return;
+        cell.clear_if_idle([](UniqueState& state) {
+            PySource dropped = std::exchange(state.source, PySource{});  // exhausted from now on
+            state.seen.clear();
+        });
+        key.reset();
+    }
 
     Next raw_next() {
         auto state = cell.borrow_mut();
@@ -128,6 +144,17 @@ struct UniqueIntBody {
     UniqueIntBody(IntBuf&& buf, SetTag<T> tag) : cell(std::move(buf), tag) {}
 
     GilRefCell<UniqueIntState> cell;
+
+    int traverse(visitproc visit, void* arg) {
+        UniqueIntState* state = cell.peek();
+        return state != nullptr ? state->buf.traverse(visit, arg) : 0;
+    }
+    void clear() {
+        cell.clear_if_idle([](UniqueIntState& state) {
+            state.n = 0;  // exhausted from now on
+            state.buf.reset();
+        });
+    }
 
     Next raw_next() {
         auto state = cell.borrow_mut();

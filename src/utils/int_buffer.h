@@ -48,6 +48,11 @@ public:
     }
     // C-contiguous with a non-null data pointer: safe to read as a flat array.
     bool scannable() const noexcept;
+    // The garbage collector's look at the exporting object.
+    int traverse(visitproc visit, void* arg) const noexcept {
+        if (view_) Py_VISIT(view_->obj);
+        return 0;
+    }
     // Releases the view now (on the calling thread, attached to the interpreter).
     void reset() noexcept { view_.reset(); }
 

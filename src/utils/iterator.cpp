@@ -18,6 +18,7 @@ PyType_Slot kRustIterSlots[] = {TROVIX_ITER_SLOTS(RustIterBody), {0, nullptr}};
 
 struct EmptyStep {
     Next next() noexcept { return Next::end(); }
+    int traverse(visitproc, void*) const noexcept { return 0; }
 };
 
 }  // namespace

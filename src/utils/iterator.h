@@ -20,6 +20,11 @@
 //         PySource src;       // the source, read by index for exact lists
 //         Ref predicate;
 //
+//         int traverse(visitproc visit, void* arg) const {   // required: every owned reference
+//             Py_VISIT(predicate.get());
+//             return src.traverse(visit, arg);
+//         }
+//
 //         Next next() {
 //             for (;;) {
 //                 Next n = src.next();
@@ -43,14 +48,29 @@
 // The frame runs `next()` with the borrow flag taken (re-entry raises ValueError "iterator
 // already executing"), turns a thrown Fault into PanicException ("panic in __next__" when it
 // has no text), and destroys the record (dropping its references) with the iterator. A step
-// decides itself what a call after its end or after an error does. A lambda with mutable
-// captures returning `Next` works as a step record too.
+// decides itself what a call after its end or after an error does.
+//
+// Every iterator takes part in cyclic garbage collection (a callback that refers back to its
+// iterator is an ordinary cycle). A record without `traverse` does not compile. The collector
+// only looks at a record while no step runs (a running step may hold half-built objects, which
+// must stay out of sight), and the collector's clear destroys the whole record, after which the
+// iterator is exhausted.
 //
 // ---- Writing a dedicated iterator class (the RawIterNext contract) -------------------------------
 //
 //     struct InterposeBody {
 //         Ref el;                                 // never changes: outside the cell
 //         GilRefCell<InterposeState> cell;        // everything a step changes
+//
+//         int traverse(visitproc visit, void* arg) {       // required: every owned reference;
+//             Py_VISIT(el.get());                           // the state only while no step runs
+//             InterposeState* s = cell.peek();
+//             return s != nullptr ? s->traverse(visit, arg) : 0;
+//         }
+//         void clear() {                                    // required: drop what can form a cycle
+//             el.reset();                                   // (raw_next must then end or raise,
+//             cell.reset_if_idle();                         // never crash)
+//         }
 //
 //         Next raw_next() {                       // required
 //             auto state = cell.borrow_mut();
@@ -76,11 +96,13 @@
 //     // registration: prepare_type(kInterposeIterType, install_raw_iternext<InterposeBody>)
 //
 // The body is constructed in place inside the instance (no separate allocation) and destroyed by
-// `iter_dealloc<Body>`.
+// `iter_dealloc<Body>`. `reset_if_idle` needs a state that is default-constructible, whose
+// default is an exhausted iterator.
 #pragma once
 
 #include <Python.h>
 
+#include <concepts>
 #include <cstddef>
 #include <memory>
 #include <new>
@@ -170,6 +192,30 @@ public:
 
     bool is_borrowed() const noexcept { return flag_ != 0; }
 
+    // The value when no step is using it, else null: for the garbage collector's look, which
+    // must not see a state in the middle of a step.
+    T* peek() noexcept { return flag_ != 0 ? nullptr : &value_; }
+
+    // The collector's clear: unless the value is in use, runs `f(value)` under the borrow, so
+    // that code run by a destructor that reaches the iterator gets "iterator already executing"
+    // instead of a half-destroyed state.
+    template <class F>
+    void clear_if_idle(F&& f) {
+        if (flag_ != 0) return;
+        flag_ = -1;
+        struct Release {
+            Py_ssize_t& flag;
+            ~Release() { flag = 0; }
+        } release{flag_};
+        f(value_);
+    }
+    // The same, replacing the value by `T{}` (which must be an exhausted state).
+    void reset_if_idle()
+        requires std::default_initializable<T>
+    {
+        clear_if_idle([](T& v) { T old = std::exchange(v, T{}); });
+    }
+
 private:
     Py_ssize_t flag_ = 0;
     T value_;
@@ -194,7 +240,8 @@ template <class Body, class... A>
 PyObject* new_iter(const TypeDef& def, A&&... args) {
     PyTypeObject* type = get_type_for_instance(def);
     if (type == nullptr) return nullptr;
-    auto* obj = alloc_instance<IterObject<Body>>(type);
+    // Allocated untracked and unzeroed: the collector must not look at the body before it exists.
+    auto* obj = PyObject_GC_New(IterObject<Body>, type);
     if (obj == nullptr) return nullptr;
     try {
         new (obj->storage) Body(std::forward<A>(args)...);
@@ -202,14 +249,43 @@ PyObject* new_iter(const TypeDef& def, A&&... args) {
         free_instance(reinterpret_cast<PyObject*>(obj));
         throw;
     }
+    PyObject_GC_Track(obj);
     return reinterpret_cast<PyObject*>(obj);
 }
 
 // tp_dealloc: destroys the body (dropping every reference it holds), then frees the object.
+// A long chain of iterators over iterators is freed through the interpreter's deferred
+// deallocation of collected objects, not by a native recursion as deep as the chain.
 template <class Body>
 void iter_dealloc(PyObject* self) noexcept {
+    PyObject_GC_UnTrack(self);
     IterObject<Body>::body(self).~Body();
     free_instance(self);
+}
+
+// What the frame asks of a body: a next step and the collector's two hooks.
+template <class Body>
+concept IterBody = requires(Body& b, visitproc visit, void* arg) {
+    { b.raw_next() } -> std::same_as<Next>;
+    { b.traverse(visit, arg) } -> std::same_as<int>;
+    { b.clear() };
+};
+
+// tp_traverse / tp_clear of every iterator class.
+template <IterBody Body>
+int iter_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    Py_VISIT(Py_TYPE(self));
+    return IterObject<Body>::body(self).traverse(visit, arg);
+}
+template <IterBody Body>
+int iter_clear(PyObject* self) noexcept {
+    try {
+        IterObject<Body>::body(self).clear();
+    } catch (...) {
+        // A destructor that throws is an internal fault; the collector cannot take an error.
+        PyErr_Clear();
+    }
+    return 0;
 }
 
 // tp_iter of every iterator class: the object itself.
@@ -264,6 +340,8 @@ PyCFunction length_hint_method() noexcept {
 // The slots every iterator class starts with.
 #define TROVIX_ITER_SLOTS(Body)                                                        \
     {Py_tp_dealloc, reinterpret_cast<void*>(::trovix::iter_dealloc<Body>)},             \
+        {Py_tp_traverse, reinterpret_cast<void*>(::trovix::iter_traverse<Body>)},       \
+        {Py_tp_clear, reinterpret_cast<void*>(::trovix::iter_clear<Body>)},             \
         {Py_tp_iter, reinterpret_cast<void*>(::trovix::iter_self)},                     \
         {Py_tp_iternext, reinterpret_cast<void*>(::trovix::raw_iternext<Body>)}
 
@@ -272,45 +350,103 @@ PyCFunction length_hint_method() noexcept {
 // The type-erased step of a RustIter.
 class IterStep {
 public:
-    virtual ~IterStep() = default;
     virtual Next next() = 0;
+    virtual int traverse(visitproc visit, void* arg) const = 0;
+    // Ends the record: destroys it, and frees it when it lives outside its iterator.
+    virtual void destroy() noexcept = 0;
+
+protected:
+    ~IterStep() = default;
 };
 
-namespace detail {
+// A step record: its next step and a look at every reference it owns.
 template <class S>
+concept StepRecord = requires(S& s, const S& cs, visitproc visit, void* arg) {
+    { s.next() } -> std::same_as<Next>;
+    { cs.traverse(visit, arg) } -> std::same_as<int>;
+};
+
+// Owns a boxed step record (see IterStep::destroy).
+struct StepDestroy {
+    void operator()(IterStep* s) const noexcept { s->destroy(); }
+};
+using StepPtr = std::unique_ptr<IterStep, StepDestroy>;
+
+// Room for the step record inside the iterator object itself: records that fit (all ordinary
+// ones) cost no allocation of their own.
+inline constexpr std::size_t kInlineStepSize = 80;
+
+namespace detail {
+template <StepRecord S>
 class StepBox final : public IterStep {
 public:
-    explicit StepBox(S&& s) : step_(std::move(s)) {}
-    Next next() override {
-        if constexpr (std::is_invocable_r_v<Next, S&>) return step_();
-        else return step_.next();
+    StepBox(S&& s, bool inline_storage) : step_(std::move(s)), inline_(inline_storage) {}
+    Next next() override { return step_.next(); }
+    int traverse(visitproc visit, void* arg) const override { return step_.traverse(visit, arg); }
+    void destroy() noexcept override {
+        if (inline_) {
+            this->~StepBox();
+        } else {
+            this->~StepBox();
+            PyObject_Free(this);
+        }
     }
 
 private:
     S step_;
+    bool inline_;
 };
 }  // namespace detail
 
-// The body of a RustIter: the borrow flag and the owned step.
+// The body of a RustIter: room for the step record, the borrow flag and the owned step (gone
+// once the collector cleared the iterator, which then is exhausted).
 struct RustIterBody {
-    explicit RustIterBody(std::unique_ptr<IterStep> s) : step(std::move(s)) {}
-    GilRefCell<std::unique_ptr<IterStep>> step;
+    template <StepRecord S>
+    explicit RustIterBody(S&& s) : step(box(std::move(s))) {}
+    RustIterBody(const RustIterBody&) = delete;
+    RustIterBody& operator=(const RustIterBody&) = delete;
+
+    alignas(std::max_align_t) unsigned char room[kInlineStepSize];
+    GilRefCell<StepPtr> step;
 
     Next raw_next() {
         auto s = step.borrow_mut();
         if (!s) return Next::error();
+        if (!*s) [[unlikely]] return Next::end();
         return (*s)->next();
+    }
+    int traverse(visitproc visit, void* arg) {
+        StepPtr* s = step.peek();
+        return s != nullptr && *s ? (*s)->traverse(visit, arg) : 0;
+    }
+    void clear() { step.reset_if_idle(); }
+
+private:
+    template <StepRecord S>
+    StepPtr box(S&& s) {
+        using Box = detail::StepBox<S>;
+        if constexpr (sizeof(Box) <= kInlineStepSize && alignof(Box) <= alignof(std::max_align_t)) {
+            return StepPtr(new (room) Box(std::move(s), true));
+        } else {
+            void* mem = PyObject_Malloc(sizeof(Box));
+            if (mem == nullptr) throw std::bad_alloc();
+            try {
+                return StepPtr(new (mem) Box(std::move(s), false));
+            } catch (...) {
+                PyObject_Free(mem);
+                throw;
+            }
+        }
     }
 };
 
 extern const TypeDef kRustIterType;
 
-// A new RustIter owning `step` (a step record with `Next next()`, or a callable returning Next).
+// A new RustIter owning `step` (a step record: `Next next()` and `traverse`, see above).
 // Null with an exception set on failure; `step` is destroyed then.
-template <class S>
+template <StepRecord S>
 PyObject* new_rust_iter(S step) {
-    std::unique_ptr<IterStep> boxed = std::make_unique<detail::StepBox<S>>(std::move(step));
-    return new_iter<RustIterBody>(kRustIterType, std::move(boxed));
+    return new_iter<RustIterBody>(kRustIterType, std::move(step));
 }
 
 // A RustIter that yields nothing.

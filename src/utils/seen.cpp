@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
+#include <vector>
 #include <new>
 
 namespace trovix {
@@ -22,6 +24,15 @@ PySeen::PySeen(PySeen&& other) noexcept
 PySeen::~PySeen() {
     for (const Owned& o : owned_) Py_DECREF(o.obj);
     std::free(slots_);
+}
+
+void PySeen::clear() noexcept {
+    std::vector<Owned> dropped = std::move(owned_);
+    owned_.clear();
+    used_ = 0;
+    if (slots_ != nullptr) std::memset(slots_, 0, (mask_ + 1) * sizeof(Slot));
+    // Last: a destructor may run Python code.
+    for (const Owned& o : dropped) Py_DECREF(o.obj);
 }
 
 int PySeen::insert(PyObject* x) {

@@ -92,6 +92,15 @@ public:
 
     std::size_t size() const noexcept { return used_; }
 
+    // Drops every stored object (the garbage collector's clear); the set is then empty.
+    void clear() noexcept;
+
+    // The garbage collector's look at the stored objects.
+    int traverse(visitproc visit, void* arg) const noexcept {
+        for (const Owned& o : owned_) Py_VISIT(o.obj);
+        return 0;
+    }
+
     // Starts loading the table slot where `x` would go, when its hash is known without a call
     // (an exact str with a cached hash, or a small exact int): lets a walk over a long list
     // overlap the cache misses of consecutive inserts. Never calls into Python.

@@ -20,6 +20,11 @@ Py_ssize_t PySource::length_hint() const noexcept {
 
 Py_ssize_t PySource::fill_from_iterator(PyObject* it, PyObject** dst, Py_ssize_t n) noexcept {
     iternextfunc iternext = Py_TYPE(it)->tp_iternext;
+    // See next_of: the stack guard for chains of iterators.
+    if (Py_EnterRecursiveCall(" while getting the next item")) [[unlikely]] return -1;
+    struct Leave {
+        ~Leave() { Py_LeaveRecursiveCall(); }
+    } leave;
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* item = iternext(it);
         if (item == nullptr) [[unlikely]] {

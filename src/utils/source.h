@@ -17,9 +17,13 @@
 namespace trovix {
 
 // The classic next call on an iterator: an item, the end (a StopIteration raised by the iterator
-// is absorbed) or an error.
+// is absorbed) or an error. Iterators over iterators nest native calls as deep as the chain, so
+// the call goes through the interpreter's stack guard (RecursionError instead of a C stack
+// overflow).
 inline Next next_of(PyObject* iterator) noexcept {
+    if (Py_EnterRecursiveCall(" while getting the next item")) [[unlikely]] return Next::error();
     PyObject* item = (*Py_TYPE(iterator)->tp_iternext)(iterator);
+    Py_LeaveRecursiveCall();
     if (item != nullptr) [[likely]] return Next::item(item);
     if (PyErr_Occurred()) {
         if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return Next::error();
@@ -79,6 +83,7 @@ public:
             if (index_ >= static_cast<std::size_t>(PyTuple_GET_SIZE(tuple))) return Next::end();
             return Next::item(Py_NewRef(PyTuple_GET_ITEM(tuple, static_cast<Py_ssize_t>(index_++))));
         }
+        if (!obj_) [[unlikely]] return Next::end();  // cleared by the garbage collector
         return next_of(obj_.get());
     }
 
@@ -94,7 +99,14 @@ public:
             }
             return n;
         }
+        if (!obj_) [[unlikely]] return 0;
         return fill_from_iterator(obj_.get(), dst, n);
+    }
+
+    // The garbage collector's look at the list, tuple or iterator.
+    int traverse(visitproc visit, void* arg) const noexcept {
+        Py_VISIT(obj_.get());
+        return 0;
     }
 
     static Py_ssize_t fill_from_iterator(PyObject* it, PyObject** dst, Py_ssize_t n) noexcept;

@@ -157,9 +157,6 @@ class TestFactories:
         assert Result.of(lambda: 5) == Ok(5)
         not_callable = Result.of(5)
         assert isinstance(not_callable.error, TypeError)
-        # Err takes no part in cyclic GC, and each error's traceback reaches this frame, which
-        # holds the Err: break the cycles (see tests/reliability/test_cycles.py).
-        del r, not_callable
 
     @pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit, GeneratorExit])
     def test_result_of_lets_base_exceptions_through(self, exc):

@@ -50,3 +50,66 @@ def test_value_cycles_are_collected():
     del box
     gc.collect()
     assert alive() is None
+
+
+class Box:
+    pass
+
+
+# Each maker builds an iterator whose state reaches `box` (through a callback or an item); the
+# test then makes `box` refer back to the iterator.
+ITERATOR_CYCLES = {
+    "remove": lambda box: T.remove(lambda x, box=box: False, [1, 2]),
+    "accumulate": lambda box: T.accumulate(lambda a, b, box=box: a, [1, 2]),
+    "accumulate initial": lambda box: T.accumulate(lambda a, b: a, [1], box),
+    "iterate": lambda box: T.iterate(lambda x, box=box: x, box),
+    "partition pad": lambda box: T.partition(2, [1], box),
+    "partition_all": lambda box: T.partition_all(2, iter([box])),
+    "interleave": lambda box: T.interleave([iter([box])]),
+    "unique": lambda box: T.unique([box, 1]),
+    "unique key": lambda box: T.unique([1], key=lambda x, box=box: x),
+    "unique seen": lambda box: _advanced(T.unique([box, 2])),
+    "unique_int": lambda box: T.unique(_Exporter(box)),
+}
+
+
+class _Exporter:
+    """An integer buffer exporter that holds another object."""
+
+    def __init__(self, held):
+        self.held = held
+
+    def __buffer__(self, flags):
+        return memoryview(b"\x01\x02\x01")
+
+
+def _advanced(it):
+    next(it)
+    return it
+
+
+@pytest.mark.parametrize("name", ITERATOR_CYCLES)
+def test_iterator_cycles_are_collected(name):
+    box = Box()
+    it = ITERATOR_CYCLES[name](box)
+    assert gc.is_tracked(it)
+    box.it = it
+    alive = weakref.ref(box)
+    del box, it
+    gc.collect()
+    assert alive() is None
+
+
+def test_collection_from_inside_a_running_step():
+    seen = []
+
+    def pred(x):
+        gc.collect()
+        seen.append(gc.get_referents(it))
+        return False
+
+    it = T.remove(pred, [1, 2])
+    assert list(it) == [1, 2]
+    # A running step keeps its state out of sight; only the class shows.
+    assert all(refs == [type(it)] for refs in seen)
+    assert any(r is pred for r in gc.get_referents(it))

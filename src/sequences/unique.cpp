@@ -206,7 +206,7 @@ PyMethodDef kUniqueIntIterMethods[] = {
     {"__length_hint__", length_hint_method<UniqueIntBody>(), METH_NOARGS,
      "__length_hint__($self)\n--\n\n"
      "Upper bound (PEP 424 allows estimates): every remaining element\n"
-     "could be new, but never more than the element type's values not yet seen."},
+     "could be new."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot kUniqueIterSlots[] = {TROVIX_ITER_SLOTS(UniqueBody), {Py_tp_methods, kUniqueIterMethods}, {0, nullptr}};

@@ -66,7 +66,10 @@ struct UniqueBody {
     Next raw_next() {
         auto state = cell.borrow_mut();
         if (!state) return Next::error();
+        std::size_t steps = 0;
         while (true) {
+            // Skipping duplicates of an endless source never returns on its own.
+            if (poll_signals(steps) < 0) return Next::error();
             state->look_ahead(static_cast<bool>(key));
             Next n = state->source.next();
             if (!n) return n;
@@ -103,11 +106,20 @@ struct SetTag {};
 
 struct UniqueIntState {
     template <class T>
-    UniqueIntState(IntBuf&& b, SetTag<T>) : buf(std::move(b)), n(buf.size()), seen(std::in_place_type<IntSet<T>>) {}
+    UniqueIntState(IntBuf&& b, SetTag<T>)
+        : buf(std::move(b)), n(buf.size()), unseen(values_of<T>()), seen(std::in_place_type<IntSet<T>>) {}
+
+    // How many distinct values an element type can hold (no limit for the wide types).
+    template <class T>
+    static constexpr std::size_t values_of() noexcept {
+        if constexpr (sizeof(T) <= 2) return std::size_t{1} << (8 * sizeof(T));
+        else return SIZE_MAX;
+    }
 
     IntBuf buf;  // the held view: released when the iterator is deallocated
     std::size_t n;
     std::size_t position = 0;
+    std::size_t unseen;  // values of the element type not yielded yet
     AnyIntSet seen;
 
     template <class T>
@@ -117,7 +129,10 @@ struct UniqueIntState {
         while (position < n) {
             if (position + 16 < n) set.prefetch(data[position + 16]);
             T v = data[position++];
-            if (set.insert(v)) return Next::item(box_int(v));
+            if (set.insert(v)) {
+                --unseen;
+                return Next::item(box_int(v));
+            }
         }
         return Next::end();
     }
@@ -159,7 +174,10 @@ struct UniqueIntBody {
     Py_ssize_t raw_length_hint() {
         auto state = cell.borrow_mut();
         if (!state) return -1;
-        return static_cast<Py_ssize_t>(state->n - std::min(state->position, state->n));
+        // A narrow array may be far longer than the values it can hold: a consumer that
+        // preallocates from the hint must not ask for one slot per element.
+        std::size_t left = state->n - std::min(state->position, state->n);
+        return static_cast<Py_ssize_t>(std::min(left, state->unseen));
     }
 };
 
@@ -187,7 +205,7 @@ PyMethodDef kUniqueIntIterMethods[] = {
     {"__length_hint__", length_hint_method<UniqueIntBody>(), METH_NOARGS,
      "__length_hint__($self)\n--\n\n"
      "Upper bound (PEP 424 allows estimates): every remaining element\n"
-     "could be new."},
+     "could be new, but never more than the element type's values not yet seen."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot kUniqueIterSlots[] = {TROVIX_ITER_SLOTS(UniqueBody), {Py_tp_methods, kUniqueIterMethods}, {0, nullptr}};
@@ -275,8 +293,12 @@ PyObject* apply_key(PyObject* key, PyObject* item) {
     if (PyCallable_Check(key)) return call_one(key, item);
     if (PyList_Check(key)) {
         Py_ssize_t n = PyList_GET_SIZE(key);
+        if (n == 0) return PyTuple_New(0);  // the shared empty tuple, never tracked
         Ref result = Ref::steal(PyTuple_New(n));
         if (!result) return nullptr;
+        // The item lookups run Python code: until every slot is filled, the tuple stays out of the
+        // garbage collector's sight (gc.get_referrers() must not hand out empty slots).
+        PyObject_GC_UnTrack(result.get());
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(key) && i < n; ++i) {
             Ref index = Ref::borrow(PyList_GET_ITEM(key, i));
             PyObject* value = PyObject_GetItem(item, index.get());
@@ -288,6 +310,7 @@ PyObject* apply_key(PyObject* key, PyObject* item) {
             PyErr_SetString(PyExc_RuntimeError, "key list changed size during lookup");
             return nullptr;
         }
+        PyObject_GC_Track(result.get());
         return result.release();
     }
     return PyObject_GetItem(item, key);

@@ -208,3 +208,18 @@ def test_large_buffer_of_few_far_apart_values():
     assert got == dict(zip(vals.tolist(), counts.tolist()))
     assert list(got) == list(dict.fromkeys(a.tolist()))
     assert list(T.unique(a)) == list(got)
+
+
+@pytest.mark.parametrize("dtype,values", [(np.uint8, 256), (np.int8, 256), (np.uint16, 65536), (np.int16, 65536)])
+def test_narrow_length_hint_is_capped_by_the_values_of_the_type(dtype, values):
+    # Zero pages on demand: the array is far larger than one slot per element would fit in memory.
+    huge = np.zeros(3_200_000_000, dtype=dtype)
+    it = T.unique(huge)
+    assert it.__length_hint__() == values
+    assert next(it) == 0
+    assert it.__length_hint__() == values - 1
+    del it, huge
+    assert list(T.unique(np.zeros(100_000, dtype=dtype))) == [0]
+    assert T.unique(np.arange(5, dtype=dtype)).__length_hint__() == 5
+    big = T.unique(np.zeros(100_000, dtype=np.int32))
+    assert big.__length_hint__() == 100_000

@@ -190,3 +190,13 @@ def test_registration_order_of_hashing_functions():
         assert name in present
     assert T.unique.__text_signature__ == "(seq, key=None)"
     assert T.reduceby.__text_signature__ == "(key, binop, seq, *rest)"
+
+
+@pytest.mark.parametrize("body", [
+    "it = T.unique(itertools.repeat(1)); next(it); next(it)",
+    "it = T.unique(itertools.repeat(-1), key=abs); next(it); next(it)",
+], ids=["plain", "key"])
+def test_skipping_endless_duplicates_lets_signal_handlers_run(body):
+    from interrupt import assert_interruptible
+
+    assert_interruptible(body)

@@ -47,16 +47,33 @@ PyObject* count_dict(ChainMap<std::uint64_t>& map) {
     return result.release();
 }
 
+// After this many items of a list or tuple, a walk that found mostly new keys makes room for as
+// many as the whole input promises.
+constexpr std::size_t kPresizeAfter = 4096;
+// ... but for no more than this many keys at once (the rest grows as usual).
+constexpr std::size_t kPresizeMax = std::size_t{1} << 26;
+
+template <class V>
+void presize(ChainMap<V>& map, PyObject* seq) {
+    Py_ssize_t len = PyList_CheckExact(seq) ? PyList_GET_SIZE(seq) : PyTuple_CheckExact(seq) ? PyTuple_GET_SIZE(seq) : 0;
+    std::size_t found = map.entries().size();
+    if (2 * found <= kPresizeAfter || static_cast<std::size_t>(len) <= kPresizeAfter) return;
+    double expected = static_cast<double>(found) / kPresizeAfter * static_cast<double>(len);
+    map.reserve(std::min(static_cast<std::size_t>(expected), kPresizeMax));
+}
+
 PyObject* frequencies_impl(PyObject* seq) {
     bool qualified = false;
     PyObject* native = frequencies_int(seq, qualified);
     if (qualified) return native;
     ChainMap<std::uint64_t> map(int_fast_hash_enabled());
+    std::size_t items = 0;
     bool ok = walk_items(seq, [&](Ref& item) {
         bool is_new;
         Py_ssize_t pos = map.find_or_add(item.get(), is_new);
         if (pos < 0) return false;
         ++map.entries()[static_cast<std::size_t>(pos)].value;
+        if (++items == kPresizeAfter) [[unlikely]] presize(map, seq);
         return true;
     }, [&](PyObject* ahead) { map.prefetch(ahead); });
     return ok ? count_dict(map) : nullptr;

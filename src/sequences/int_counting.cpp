@@ -202,20 +202,44 @@ class CountTable {
 public:
     static constexpr Bits kWindow = Bits{1} << 16;
 
-    // `window`: keep the direct window (worth its 512 KiB only for long inputs); `expected`:
-    // distinct values to make room for.
-    explicit CountTable(bool window, std::size_t expected = 8) : use_window_(window) {
+    // `window`: keep the direct window around the first value (worth its 512 KiB only for long
+    // inputs); `expected`: distinct values to make room for.
+    explicit CountTable(bool window, std::size_t expected = 8) : window_size_(window ? kWindow : 0) {
         allocate(std::max<std::size_t>(16, std::bit_ceil(2 * expected)));
+    }
+    // A window over exactly [lo, lo + width) (width at most kWindow; 0 for none), for a table that
+    // counts a chunk of values another table has already seen the range of.
+    CountTable(Bits lo, std::size_t width, std::size_t expected) : window_size_(static_cast<Bits>(width)) {
+        allocate(std::max<std::size_t>(16, std::bit_ceil(2 * expected)));
+        if (width > 0) {
+            window_ = ZeroedArray<std::uint64_t>(width);
+            base_ = lo;
+        }
+    }
+
+    // The smallest window holding every value counted in this table's window: (lo, width).
+    std::pair<Bits, std::size_t> window_extent() const {
+        Bits lo = 0, hi = 0;
+        bool any = false;
+        for (Bits v : order_) {
+            if (!in_window(v)) continue;
+            auto off = static_cast<Bits>(v - base_);
+            lo = any ? std::min(lo, off) : off;
+            hi = any ? std::max(hi, off) : off;
+            any = true;
+        }
+        if (!any) return {0, 0};
+        return {static_cast<Bits>(base_ + lo), static_cast<std::size_t>(hi - lo) + 1};
     }
     CountTable(const CountTable&) = delete;
     CountTable& operator=(const CountTable&) = delete;
 
     void count_into(const Bits* values, std::size_t n) {
         if (n == 0) return;
-        if (use_window_ && window_.get() == nullptr) open_window(values[0]);
+        if (window_size_ != 0 && window_.get() == nullptr) open_window(values[0]);
         std::uint64_t* window = window_.get();
         const Bits base = base_;
-        const Bits span = window != nullptr ? kWindow : 0;
+        const Bits span = window != nullptr ? window_size_ : 0;
         Slot* slots = slots_.get();
         std::size_t mask = mask_;
         int shift = shift_;
@@ -262,7 +286,7 @@ public:
 
     // Adds `count` (at least 1) to `v`, appending `v` to the order when it is new.
     void add(Bits v, std::uint64_t count) {
-        if (use_window_ && window_.get() == nullptr) open_window(v);
+        if (window_size_ != 0 && window_.get() == nullptr) open_window(v);
         if (in_window(v)) {
             auto off = static_cast<Bits>(v - base_);
             if (window_[off] == 0) order_.push_back(v);
@@ -312,12 +336,12 @@ private:
     }
 
     bool in_window(Bits v) const noexcept {
-        return window_.get() != nullptr && static_cast<Bits>(v - base_) < kWindow;
+        return window_.get() != nullptr && static_cast<Bits>(v - base_) < window_size_;
     }
 
     void open_window(Bits first) {
-        window_ = ZeroedArray<std::uint64_t>(kWindow);
-        base_ = static_cast<Bits>(first - kWindow / 2);
+        window_ = ZeroedArray<std::uint64_t>(window_size_);
+        base_ = static_cast<Bits>(first - window_size_ / 2);
     }
 
     Slot& find_slot(Bits v) const {
@@ -340,8 +364,8 @@ private:
         }
     }
 
-    bool use_window_;
-    ZeroedArray<std::uint64_t> window_;  // counts of [base_, base_ + kWindow), made at first use
+    Bits window_size_;                   // 0: no window
+    ZeroedArray<std::uint64_t> window_;  // counts of [base_, base_ + window_size_), made at first use
     Bits base_ = 0;
     ZeroedArray<Slot> slots_;
     std::size_t capacity_ = 0;
@@ -375,10 +399,15 @@ PyObject* build_hashed(const T* data, std::size_t n, std::size_t workers, CountT
         const Bits* rest = values + done;
         std::size_t rest_n = n - done;
         Chunks chunks = split(rest_n, workers);
+        // Each chunk's table gets a window just over the range the first values showed and room
+        // for as many other values: a few kilobytes each where the data has few distinct values,
+        // rather than a large block per chunk.
+        auto [lo, width] = table.window_extent();
+        std::size_t expected = table.hashed();
         std::vector<std::unique_ptr<CountTable<Bits>>> partials(chunks.count);
         pool::run(chunks.count, [&](std::size_t c) {
             std::size_t begin = c * chunks.length;
-            auto part = std::make_unique<CountTable<Bits>>(true);
+            auto part = std::make_unique<CountTable<Bits>>(lo, width, expected);
             part->count_into(rest + begin, std::min(chunks.length, rest_n - begin));
             partials[c] = std::move(part);
         });

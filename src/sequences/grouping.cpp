@@ -65,12 +65,19 @@ std::size_t promised_keys(std::size_t found, Py_ssize_t len) {
 // cannot be observed.
 bool plain_key(PyObject* x) noexcept { return PyLong_CheckExact(x) || PyUnicode_CheckExact(x); }
 
-// Items of an exact list (length read afresh at every step) or tuple, by index.
+// Items of an exact list (length read afresh at every step: hashing an item may run code that
+// changes the list) or tuple, by index.
+template <bool kList>
 struct Indexed {
     PyObject* seq;
-    bool is_list;
-    Py_ssize_t size() const noexcept { return is_list ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq); }
-    PyObject* at(Py_ssize_t i) const noexcept { return is_list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i); }
+    Py_ssize_t size() const noexcept {
+        if constexpr (kList) return PyList_GET_SIZE(seq);
+        else return PyTuple_GET_SIZE(seq);
+    }
+    PyObject* at(Py_ssize_t i) const noexcept {
+        if constexpr (kList) return PyList_GET_ITEM(seq, i);
+        else return PyTuple_GET_ITEM(seq, i);
+    }
 };
 
 bool count_one(ChainMap<std::uint64_t>& map, PyObject* x) {
@@ -87,7 +94,8 @@ bool count_one(ChainMap<std::uint64_t>& map, PyObject* x) {
 // collector may change the list) stops this: the counts go back into `map` (re-adding plain keys
 // runs no Python code) and `i` tells where the caller goes on. Returns the dict when every item
 // was counted; null with an exception on failure; null without one when it stopped early.
-PyObject* count_into_dict(const Indexed& items, ChainMap<std::uint64_t>& map, Py_ssize_t& i, std::size_t expected) {
+template <class Items>
+PyObject* count_into_dict(const Items& items, ChainMap<std::uint64_t>& map, Py_ssize_t& i, std::size_t expected) {
     Ref result = Ref::steal(new_dict(std::max(expected, map.entries().size())));
     if (!result) return nullptr;
     for (auto& e : map.entries()) {
@@ -122,13 +130,14 @@ PyObject* count_into_dict(const Indexed& items, ChainMap<std::uint64_t>& map, Py
 }
 
 // The general path over an exact list or tuple.
-PyObject* frequencies_indexed(const Indexed& items, ChainMap<std::uint64_t>& map) {
+template <class Items>
+PyObject* frequencies_indexed(const Items& items, ChainMap<std::uint64_t>& map) {
     Py_ssize_t i = 0;
     auto count_until = [&](Py_ssize_t stop) {
-        for (; i < std::min(stop, items.size()); ++i) {
+        for (; i < stop && i < items.size(); ++i) {
             if (i + kLookahead < items.size()) map.prefetch(items.at(i + kLookahead));
             Ref x = Ref::borrow(items.at(i));
-            if (!count_one(map, x.get())) return false;
+            if (!count_one(map, x.get())) [[unlikely]] return false;
         }
         return true;
     };
@@ -154,8 +163,8 @@ PyObject* frequencies_impl(PyObject* seq) {
     PyObject* native = frequencies_int(seq, qualified);
     if (qualified) return native;
     ChainMap<std::uint64_t> map(int_fast_hash_enabled());
-    if (PyList_CheckExact(seq)) return frequencies_indexed(Indexed{seq, true}, map);
-    if (PyTuple_CheckExact(seq)) return frequencies_indexed(Indexed{seq, false}, map);
+    if (PyList_CheckExact(seq)) return frequencies_indexed(Indexed<true>{seq}, map);
+    if (PyTuple_CheckExact(seq)) return frequencies_indexed(Indexed<false>{seq}, map);
     bool ok = walk_items(seq, [&](Ref& item) { return count_one(map, item.get()); });
     return ok ? count_dict(map) : nullptr;
 }

@@ -91,7 +91,7 @@ struct UniqueBody {
     Py_ssize_t raw_length_hint() {
         auto state = cell.borrow_mut();
         if (!state) return -1;
-        return static_cast<Py_ssize_t>(state->source.length_hint());
+        return state->source.length_hint();
     }
 };
 
@@ -126,6 +126,7 @@ struct UniqueIntState {
     Next step() {
         auto& set = std::get<IntSet<T>>(seen);
         const T* data = static_cast<const T*>(buf.data());
+        if (unseen == 0) position = n;  // every value of the type was yielded: nothing new can follow
         while (position < n) {
             if (position + 16 < n) set.prefetch(data[position + 16]);
             T v = data[position++];
@@ -217,6 +218,7 @@ PyType_Slot kUniqueIntIterSlots[] = {
 PyObject* unique_impl(PyObject* seq, PyObject* key) {
     if (key == nullptr) {
         IntBuf buf = int_buffer(seq);
+        if (buf.failed()) return nullptr;
         if (buf && buf.scannable()) {
             return visit_int_buffer(buf, [&](const auto* data, std::size_t) -> PyObject* {
                 using T = std::remove_cv_t<std::remove_pointer_t<decltype(data)>>;
@@ -244,6 +246,7 @@ bool all_distinct(const T* data, std::size_t n) {
 PyObject* isdistinct_impl(PyObject* seq) {
     {
         IntBuf buf = int_buffer(seq);
+        if (buf.failed()) return nullptr;
         if (buf && buf.scannable()) {
             bool distinct = visit_int_buffer(buf, [](const auto* data, std::size_t n) { return all_distinct(data, n); });
             return new_bool(distinct);

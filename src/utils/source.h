@@ -117,8 +117,10 @@ public:
     // `guarded`: under the interpreter's stack guard (an iterator that may pull from another).
     static Py_ssize_t fill_from_iterator(PyObject* it, PyObject** dst, Py_ssize_t n, bool guarded = true) noexcept;
 
-    // How many items are probably left; never fails (a failing hint counts as 0).
-    std::size_t length_hint() const noexcept;
+    // How many items are probably left: a hint failing with an ordinary error counts as 0; -1
+    // with the exception set when it failed with one that must propagate (KeyboardInterrupt,
+    // MemoryError, ...).
+    Py_ssize_t length_hint() const noexcept;
 
     bool is_list() const noexcept { return is_list_; }
     // True when items are read by index: taking one runs no Python code.

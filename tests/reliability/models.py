@@ -273,7 +273,9 @@ def nth(n, seq):
         return seq[n]
     try:
         k = _i64(n)
-    except BaseException:  # the conversion's own error is replaced
+    except MemoryError:
+        raise
+    except Exception:  # the conversion's own ordinary error is replaced
         k = -1
     if k < 0:
         raise ValueError("Indices for islice() must be None or an integer: 0 <= x <= sys.maxsize.")

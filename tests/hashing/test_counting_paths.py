@@ -169,3 +169,16 @@ def test_long_buffer_of_a_range_wider_than_the_window():
     a[-1] = 65_999
     check(a)
     check(a - 2**62)
+
+
+def test_every_path_through_array_array():
+    # The same paths without NumPy, so that the leak check measures them.
+    import array
+
+    for values in (list(range(5000, 0, -1)), [i * 7919 % 100_003 for i in range(6000)], [3, 1, 3],
+                   [2**62, -(2**62), 5, 0] * 1500, list(range(70_000)) + [1, 2**40], [-(2**63), 2**63 - 1] * 3):
+        a = array.array("q", values)
+        expected = plain_counts(values)
+        assert list(T.frequencies(a).items()) == list(expected.items())
+        assert list(T.unique(a)) == list(expected)
+        assert T.isdistinct(a) is (len(expected) == len(values))

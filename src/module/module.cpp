@@ -3,6 +3,10 @@
 
 #include <iterator>
 
+#include "combinators/compose.h"
+#include "combinators/curry.h"
+#include "combinators/helpers.h"
+#include "combinators/memoize.h"
 #include "module/registry.h"
 #include "option/option.h"
 #include "sequences/access.h"
@@ -58,6 +62,20 @@ const Step kRegistration[] = {
     add_function(sequences::kUniqueDef),
     prepare_type(sequences::kUniqueIterType, sequences::install_unique_iter_next),
     prepare_type(sequences::kUniqueIntIterType, sequences::install_unique_int_iter_next),
+    add_class(combinators::kCurryType),
+    add_function(combinators::kIdentityDef),
+    add_function(combinators::kApplyDef),
+    add_function(combinators::kPipeDef),
+    add_function(combinators::kDoDef),
+    add_function(combinators::kComposeDef),
+    add_function(combinators::kComposeLeftDef),
+    add_function(combinators::kComplementDef),
+    add_function(combinators::kJuxtDef),
+    add_function(combinators::kExceptsDef),
+    add_function(combinators::kMemoizeDef),
+    add_function(combinators::kThreadFirstDef),
+    add_function(combinators::kThreadLastDef),
+    add_value("flip", combinators::make_flip),
 };
 
 int run_step(PyObject* module, PyObject* module_name, const Step& step) {

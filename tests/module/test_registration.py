@@ -178,3 +178,11 @@ def test_module_declares_no_gil_need():
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert out.stdout.strip() in ("True", "False")
     assert "RuntimeWarning" not in out.stderr
+
+
+def test_flip_is_a_curry_of_the_builtin_flip():
+    if not hasattr(T, "flip"):
+        pytest.skip("not built yet")
+    assert type(T.flip) is T.curry
+    assert T.flip(divmod)(7)(30) == (4, 2)
+    assert T.curry.__text_signature__ == "(func, *args, **kwargs)"

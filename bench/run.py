@@ -34,6 +34,8 @@ def main(argv):
     parser.add_argument("pattern", nargs="?", default="", help="run the cases whose name contains it")
     parser.add_argument("--only", default=None, metavar="WORD", help="run the cases whose name contains WORD")
     parser.add_argument("--huge", action="store_true", help="10^8 distinct values in the scaling table")
+    parser.add_argument("--no-scaling", action="store_true", help="leave out the scaling table")
+    parser.add_argument("--out", default=str(OUT), help="where report.json and report.png go (default: %(default)s)")
     args = parser.parse_args(argv)
     pattern = args.only if args.only is not None else args.pattern
 
@@ -41,7 +43,7 @@ def main(argv):
     for path in sorted(HERE.glob("bench_*.py")):
         module = importlib.import_module(path.stem)
         cases.extend(c for c in module.cases() if pattern in c.name)
-    with_scaling = pattern == "" or pattern in "scaling"
+    with_scaling = (pattern == "" or pattern in "scaling") and not args.no_scaling
     if not cases and not with_scaling:
         print("no benchmark case matches", repr(pattern))
         return 1
@@ -52,13 +54,14 @@ def main(argv):
         print()
         scaling = scaling_table.run(args.huge)
 
-    OUT.mkdir(parents=True, exist_ok=True)
+    out = pathlib.Path(args.out)
+    out.mkdir(parents=True, exist_ok=True)
     meta = {"cpus": os.cpu_count(), "machine": platform.machine(), "python": platform.python_version(),
             "pattern": pattern}
-    (OUT / "report.json").write_text(json.dumps({"meta": meta, "cases": records, "scaling": scaling}, indent=1))
+    (out / "report.json").write_text(json.dumps({"meta": meta, "cases": records, "scaling": scaling}, indent=1))
     import chart
-    chart.draw(records, scaling, OUT / "report.png")
-    print(f"\nwrote {OUT / 'report.json'} and {OUT / 'report.png'}")
+    chart.draw(records, scaling, out / "report.png")
+    print(f"\nwrote {out / 'report.json'} and {out / 'report.png'}")
     return 0
 
 

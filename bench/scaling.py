@@ -3,8 +3,8 @@
 a plain streaming read of the same buffer (numpy's sum: one pass, no table), the physical limit of
 these kernels.
 
-Run as a script with `--child`, it measures trovix alone and prints one JSON line per row: the
-report starts it with RAYON_NUM_THREADS=1 for the one-worker column.
+Run as a script with `--child`, it measures trovix alone, one row per request: the report starts
+it with RAYON_NUM_THREADS=1 for the one-worker column.
 """
 
 import json
@@ -59,22 +59,44 @@ def ours(a, T):
     return {"frequencies": quick_time(lambda: T.frequencies(a)), "unique": quick_time(lambda: list(T.unique(a)))}
 
 
-def child(huge):
+def child():
+    """Answers requests "n dist" from stdin with one JSON line of trovix timings each."""
     import trovix._trovix as T
-    for n, dist in rows(huge):
-        a = make(n, dist)
-        print(json.dumps({"n": n, "dist": dist, **ours(a, T)}), flush=True)
+    for line in sys.stdin:
+        n, dist = line.split()
+        a = make(int(n), dist)
+        print(json.dumps(ours(a, T)), flush=True)
         del a
 
 
-def one_worker(huge):
-    """The one-worker column, from a child process whose pool has a single worker."""
-    env = dict(os.environ)
-    env.pop("RAYON_RS_NUM_CPUS", None)
-    env["RAYON_NUM_THREADS"] = "1"
-    args = [sys.executable, os.path.abspath(__file__), "--child"] + (["--huge"] if huge else [])
-    out = subprocess.run(args, env=env, capture_output=True, text=True, check=True).stdout
-    return {(r["n"], r["dist"]): r for r in map(json.loads, out.splitlines())}
+class OneWorker:
+    """A child process whose pool has a single worker, asked for each row right after the parent
+    measured it, so that both columns see the same load of the machine."""
+
+    def __init__(self):
+        env = dict(os.environ)
+        env.pop("RAYON_RS_NUM_CPUS", None)
+        env["RAYON_NUM_THREADS"] = "1"
+        self.proc = subprocess.Popen([sys.executable, os.path.abspath(__file__), "--child"], env=env,
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+
+    def __call__(self, n, dist):
+        self.proc.stdin.write(f"{n} {dist}\n")
+        self.proc.stdin.flush()
+        return json.loads(self.proc.stdout.readline())
+
+    def close(self):
+        self.proc.stdin.close()
+        self.proc.wait()
+
+
+def ms(seconds):
+    """A time in 9 characters."""
+    if seconds < 1e-3:
+        return f"{seconds * 1e6:7.1f}us"
+    if seconds < 10:
+        return f"{seconds * 1e3:7.1f}ms"
+    return f"{seconds:8.2f}s"
 
 
 HEADER = (f"{'n':>9} {'dist':>5} {'read GB/s':>9} | {'freq':>9} {'GB/s':>6} {'1 worker':>9} {'value_counts':>12} "
@@ -86,7 +108,7 @@ def run(huge=False):
     import pandas as pd
     import trovix._trovix as T
 
-    single = one_worker(huge)
+    single = OneWorker()
     print(HEADER, flush=True)
     out = []
     for n, dist in rows(huge):
@@ -94,24 +116,24 @@ def run(huge=False):
         gb = a.nbytes / 1e9
         rec = {"n": n, "dist": dist, "bytes": a.nbytes, "read_s": quick_time(lambda: int(a.sum()))}
         rec.update(ours(a, T))
-        one = single.get((n, dist), {})
-        rec["frequencies_1w"] = one.get("frequencies")
-        rec["unique_1w"] = one.get("unique")
+        one = single(n, dist)
+        rec["frequencies_1w"] = one["frequencies"]
+        rec["unique_1w"] = one["unique"]
         rec["value_counts"] = quick_time(lambda: pd.Series(a).value_counts(sort=False))
         rec["np_unique"] = quick_time(lambda: np.unique(a, return_counts=True))
         rec["pd_unique"] = quick_time(lambda: pd.unique(a))
         del a
-        ms = lambda s: f"{s * 1e3:8.1f}m" if s is not None else f"{'-':>9}"  # noqa: E731
         print(f"{n:>9.0e} {dist:>5} {gb / rec['read_s']:9.2f} | {ms(rec['frequencies'])} "
               f"{gb / rec['frequencies']:6.2f} {ms(rec['frequencies_1w'])} {ms(rec['value_counts']):>12} "
               f"{ms(rec['np_unique'])} | {ms(rec['unique'])} {gb / rec['unique']:6.2f} {ms(rec['unique_1w'])} "
               f"{ms(rec['pd_unique'])}", flush=True)
         out.append(rec)
+    single.close()
     return out
 
 
 if __name__ == "__main__":
     if "--child" in sys.argv:
-        child("--huge" in sys.argv)
+        child()
     else:
         run("--huge" in sys.argv)

@@ -8,19 +8,18 @@ import matplotlib.pyplot as plt  # noqa: E402
 
 
 def draw(cases, scaling, path):
-    nscale = 2 if scaling else 0
-    height = 0.22 * max(len(cases), 4) + 1.5 + 3.2 * nscale
-    fig = plt.figure(figsize=(11, height), dpi=72)
-    grid = fig.add_gridspec(1 + nscale, 2, height_ratios=[0.22 * max(len(cases), 4) + 1.5] + [3.2] * nscale)
+    top = 0.2 * max(len(cases), 4) + 1.2 if cases else 0
+    bottom = 6.4 if scaling else 0
+    fig = plt.figure(figsize=(11, top + bottom), dpi=64, layout="constrained")
+    parts = fig.subfigures(2, 1, height_ratios=[max(top, 0.01), max(bottom, 0.01)]) if cases and scaling else [fig]
     if cases:
-        ax = fig.add_subplot(grid[0, :])
-        ratios(ax, cases)
+        ratios(parts[0].subplots(), cases)
     if scaling:
+        axes = parts[-1].subplots(2, 2)
         for i, (op, peers) in enumerate((("frequencies", ("value_counts", "np_unique")), ("unique", ("pd_unique",)))):
             for j, dist in enumerate(("1%", "100%")):
-                sizes(fig.add_subplot(grid[1 + i, j]), scaling, op, peers, dist)
-    fig.tight_layout()
-    fig.savefig(path)
+                sizes(axes[i][j], scaling, op, peers, dist)
+    fig.savefig(path, pil_kwargs={"optimize": True})
     plt.close(fig)
 
 

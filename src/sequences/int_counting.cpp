@@ -96,12 +96,23 @@ template <class T, class Bits, class CountAt>
 PyObject* count_dict(const std::vector<Bits>& order, CountAt&& count_at) {
     Ref result = Ref::steal(new_dict(order.size()));
     if (!result) return nullptr;
-    for (std::size_t i = 0; i < order.size(); ++i) {
-        std::uint64_t c = count_at(i);
-        Ref key = Ref::steal(box_int(static_cast<T>(order[i])));
-        if (!key) return nullptr;
-        Ref count = Ref::steal(PyLong_FromUnsignedLongLong(c));
-        if (!count || PyDict_SetItem(result.get(), key.get(), count.get()) < 0) return nullptr;
+    // Block by block: box the keys and counts first, then insert them. Interleaving each
+    // allocation with the dict's random probe costs far more than the two passes.
+    constexpr std::size_t kBlock = 1024;
+    std::vector<Ref> keys(std::min(kBlock, order.size())), counts(keys.size());
+    for (std::size_t start = 0; start < order.size(); start += kBlock) {
+        std::size_t len = std::min(kBlock, order.size() - start);
+        for (std::size_t j = 0; j < len; ++j) {
+            std::uint64_t c = count_at(start + j);
+            keys[j] = Ref::steal(box_int(static_cast<T>(order[start + j])));
+            counts[j] = Ref::steal(PyLong_FromUnsignedLongLong(c));
+            if (!keys[j] || !counts[j]) return nullptr;
+        }
+        for (std::size_t j = 0; j < len; ++j) {
+            if (PyDict_SetItem(result.get(), keys[j].get(), counts[j].get()) < 0) return nullptr;
+            keys[j].reset();
+            counts[j].reset();
+        }
     }
     return result.release();
 }

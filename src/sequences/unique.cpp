@@ -9,6 +9,7 @@
 #include <utility>
 #include <variant>
 
+#include "sequences/access.h"
 #include "sequences/walk.h"
 #include "utils/binding.h"
 #include "utils/call.h"
@@ -206,7 +207,7 @@ PyMethodDef kUniqueIntIterMethods[] = {
     {"__length_hint__", length_hint_method<UniqueIntBody>(), METH_NOARGS,
      "__length_hint__($self)\n--\n\n"
      "Upper bound (PEP 424 allows estimates): every remaining element\n"
-     "could be new, but never more than the element type's values not yet seen."},
+     "could be new."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot kUniqueIterSlots[] = {TROVIX_ITER_SLOTS(UniqueBody), {Py_tp_methods, kUniqueIterMethods}, {0, nullptr}};
@@ -296,15 +297,14 @@ PyObject* apply_key(PyObject* key, PyObject* item) {
     if (PyCallable_Check(key)) return call_one(key, item);
     if (PyList_Check(key)) {
         Py_ssize_t n = PyList_GET_SIZE(key);
-        if (n == 0) return PyTuple_New(0);  // the shared empty tuple, never tracked
+        if (n == 0) return PyTuple_New(0);
         Ref result = Ref::steal(PyTuple_New(n));
         if (!result) return nullptr;
-        // The item lookups run Python code: until every slot is filled, the tuple stays out of the
-        // garbage collector's sight (gc.get_referrers() must not hand out empty slots).
+        // Lookups run Python code: the half-filled tuple stays out of the collector's sight.
         PyObject_GC_UnTrack(result.get());
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(key) && i < n; ++i) {
             Ref index = Ref::borrow(PyList_GET_ITEM(key, i));
-            PyObject* value = PyObject_GetItem(item, index.get());
+            PyObject* value = subscript(item, index.get());
             if (value == nullptr) return nullptr;
             PyTuple_SET_ITEM(result.get(), i, value);
         }
@@ -316,7 +316,7 @@ PyObject* apply_key(PyObject* key, PyObject* item) {
         PyObject_GC_Track(result.get());
         return result.release();
     }
-    return PyObject_GetItem(item, key);
+    return subscript(item, key);
 }
 
 PyMethodDef kUniqueDef = {"unique", fastcall_method<unique>(), METH_FASTCALL | METH_KEYWORDS,

@@ -177,6 +177,24 @@ SEQUENCE_CASES = [
     fn("countby", KEY, ROWS),
     fn("reduceby", KEY, BINOP, ROWS),
     fn("reduceby", KEY, BINOP, ROWS, st.one_of(OBJ, FN)),
+    lazy("sliding_window", N, SEQ, messages=False),
+    lazy("interpose", OBJ, SEQ),
+    lazy("pluck", IDX, ROWS),
+    lazy("pluck", IDX, ROWS, OBJ),
+    lazy("pluck", st.lists(IDX, max_size=3).map(lambda r: ("list", tuple(r))), ROWS),
+    # a key list that the rows' __getitem__ mutates during the walk
+    lazy("pluck", st.lists(IDX, max_size=4).map(lambda r: ("mut", tuple(r))),
+         H.iterables(elements=H.hostile(methods=("__getitem__", "__repr__"))), OBJ),
+    lazy("pluck", IDX, ROWS, OBJ, OBJ),
+    lazy("merge_sorted", ITER, ITER),
+    case("merge_sorted", lambda ns, a, b, k: ns.merge_sorted(a, b, key=k), ITER, ITER, FN, lazy=True),
+    lazy("join", KEY, ROWS, KEY, ROWS),
+    lazy("join", KEY, ROWS, KEY, ROWS, OBJ, OBJ),
+    lazy("diff", ITER, ITER),
+    lazy("diff", H.nested),
+    case("diff", lambda ns, a, b, c, d: ns.diff(a, b, c, default=d, other=d), ITER, ITER, ITER, OBJ, lazy=True),
+    case("diff", lambda ns, a, b, k: ns.diff(a, b, key=k), ITER, ITER, FN, lazy=True),
+    case("diff", lambda ns, a, b, d, k: ns.diff([a, b], default=d, key=k), ITER, ITER, OBJ, FN, lazy=True),
 ]
 
 EXC = st.sampled_from([H.Boom, H.Halt, Exception, TypeError, (H.Boom, H.Halt), (ValueError,)]).map(lambda v: ("v", v))

@@ -12,7 +12,9 @@
 // table goes on (the common case of few distinct values costs no extra pass); otherwise one pass
 // finds the value range and a narrow one switches to the direct array.
 // Buffers of at least 524288 elements are split across the worker pool when the private tables
-// stay small (few distinct values): direct arrays and per-chunk tables are merged in chunk order.
+// stay small (few distinct values): 8- and 16-bit arrays and per-chunk tables are merged in chunk
+// order. The narrow-range array is only chosen for many distinct values and stays on the calling
+// thread (per-chunk copies of it would cost more than the counting they share out).
 // Key order is always the order of first occurrence in the whole buffer. The result dict is
 // built from that order, loading the count of a value a few entries before it is needed.
 #include "sequences/int_counting.h"
@@ -153,31 +155,12 @@ template <class T, class Count>
 PyObject* build_span(const T* data, std::size_t n, T lo, std::size_t span) {
     using Bits = std::make_unsigned_t<T>;
     const Bits* values = reinterpret_cast<const Bits*>(data);
+    // On this thread: a narrow range is taken only where the first values showed many distinct
+    // ones, and per-chunk arrays of that many values cost more to set up and merge than the
+    // counting they would share out.
     SpanCounts<Bits, Count> main(static_cast<Bits>(lo), span);
-    std::size_t workers = workers_for(n);
-    Chunks chunks = split(n, workers);
-    // Parallel only while the private arrays of all chunks stay small beside the buffer.
-    if (workers == 1 || span * sizeof(Count) * chunks.count > n * sizeof(T) / 2) {
-        main.order.reserve(std::min(n, span));
-        main.count(values, n);
-    } else {
-        std::vector<std::unique_ptr<SpanCounts<Bits, Count>>> partials(chunks.count);
-        pool::run(chunks.count, [&](std::size_t c) {
-            std::size_t begin = c * chunks.length;
-            auto part = std::make_unique<SpanCounts<Bits, Count>>(static_cast<Bits>(lo), span);
-            part->count(values + begin, std::min(chunks.length, n - begin));
-            partials[c] = std::move(part);
-        });
-        // In chunk order: a value enters the order at its first chunk.
-        Count* total = main.counts.get();
-        for (const auto& part : partials) {
-            for (Bits v : part->order) {
-                auto off = static_cast<Bits>(v - main.lo);
-                if (total[off] == 0) main.order.push_back(v);
-                total[off] += part->counts[off];
-            }
-        }
-    }
+    main.order.reserve(std::min(n, span));
+    main.count(values, n);
     const Count* counts = main.counts.get();
     const auto& order = main.order;
     const Bits base = main.lo;

@@ -161,7 +161,7 @@ def test_general_path_calls_hash_and_eq_as_before():
 
 def test_long_buffer_of_a_range_wider_than_the_window():
     # Values over some 66000 consecutive ints, the first at one end: the window around it misses
-    # about half of them, the range is narrow enough for per-chunk direct arrays.
+    # about half of them, and the whole range is narrow enough for a direct array.
     rng = np.random.default_rng(5)
     a = rng.integers(0, 66_000, size=600_001, dtype=np.int64)
     a[0] = 0

@@ -10,7 +10,7 @@ import matplotlib.pyplot as plt  # noqa: E402
 def draw(cases, scaling, path):
     top = 0.2 * max(len(cases), 4) + 1.2 if cases else 0
     bottom = 6.4 if scaling else 0
-    fig = plt.figure(figsize=(11, top + bottom), dpi=64, layout="constrained")
+    fig = plt.figure(figsize=(11, top + bottom), dpi=56, layout="constrained")
     parts = fig.subfigures(2, 1, height_ratios=[max(top, 0.01), max(bottom, 0.01)]) if cases and scaling else [fig]
     if cases:
         ratios(parts[0].subplots(), cases)

@@ -1,0 +1,261 @@
+// topk: integer buffers go to the native kernels (int_topk.h); anything else is materialised as a
+// list and sorted descending by the interpreter's stable `list.sort(reverse=True)`, keyed calls
+// through (key, -position, element) tuples so that ties keep input order.
+//
+// When every element (or every key) is of one exact built-in type whose comparisons can neither
+// fail nor run Python code (exact int, exact str, exact float without NaN), the k largest are
+// selected natively instead: a min-heap of (object, position) ranked by value and then by earlier
+// position, which picks exactly the objects, in exactly the order, that the stable descending
+// sort puts first. Any other input takes the sort, with whatever comparisons and errors it makes.
+#include "sequences/topk.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cmath>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "sequences/int_topk.h"
+#include "sequences/unique.h"
+#include "utils/binding.h"
+#include "utils/errors.h"
+#include "utils/iterator.h"
+#include "utils/ref.h"
+#include "utils/source.h"
+
+namespace trovix::sequences {
+
+namespace {
+
+// ---- native selection over objects of one exact type ---------------------------------------------
+
+// Orders exact ints by value; compact ones without a call.
+struct IntOrder {
+    static bool accepts(PyObject* x) noexcept { return Py_IS_TYPE(x, &PyLong_Type); }
+    static bool less(PyObject* a, PyObject* b) noexcept {
+        auto* la = reinterpret_cast<PyLongObject*>(a);
+        auto* lb = reinterpret_cast<PyLongObject*>(b);
+        if (PyUnstable_Long_IsCompact(la) && PyUnstable_Long_IsCompact(lb)) [[likely]] {
+            return PyUnstable_Long_CompactValue(la) < PyUnstable_Long_CompactValue(lb);
+        }
+        // Comparing two exact ints never fails and runs no Python code.
+        return PyObject_RichCompareBool(a, b, Py_LT) == 1;
+    }
+};
+
+// Orders exact floats by value; NaN is not accepted (it has no place in a total order).
+struct FloatOrder {
+    static bool accepts(PyObject* x) noexcept {
+        return Py_IS_TYPE(x, &PyFloat_Type) && !std::isnan(PyFloat_AS_DOUBLE(x));
+    }
+    static bool less(PyObject* a, PyObject* b) noexcept { return PyFloat_AS_DOUBLE(a) < PyFloat_AS_DOUBLE(b); }
+};
+
+// Orders exact strs by code points, as `<` does.
+struct StrOrder {
+    static bool accepts(PyObject* x) noexcept { return Py_IS_TYPE(x, &PyUnicode_Type); }
+    static bool less(PyObject* a, PyObject* b) noexcept {
+        if (PyUnicode_KIND(a) == PyUnicode_1BYTE_KIND && PyUnicode_KIND(b) == PyUnicode_1BYTE_KIND) [[likely]] {
+            Py_ssize_t la = PyUnicode_GET_LENGTH(a);
+            Py_ssize_t lb = PyUnicode_GET_LENGTH(b);
+            int c = std::memcmp(PyUnicode_1BYTE_DATA(a), PyUnicode_1BYTE_DATA(b),
+                                static_cast<std::size_t>(std::min(la, lb)));
+            return c != 0 ? c < 0 : la < lb;
+        }
+        // Comparing two exact strs never fails and runs no Python code.
+        return PyUnicode_Compare(a, b) < 0;
+    }
+};
+
+struct Ranked {
+    PyObject* obj;   // borrowed from the caller's array
+    std::size_t pos;
+};
+
+// `a` ranks below `b`: smaller value, or equal value and later position.
+template <class Order>
+bool ranks_below(const Ranked& a, const Ranked& b) noexcept {
+    if (Order::less(a.obj, b.obj)) return true;
+    if (Order::less(b.obj, a.obj)) return false;
+    return a.pos > b.pos;
+}
+
+enum class Selected { Done, NotApplicable };
+
+// Selects the k highest-ranked of keys[0..n) into `out` (positions, best first), or answers that
+// the keys are not all of one accepted type. Runs no Python code.
+template <class Order>
+Selected select_ranked(PyObject* const* keys, std::size_t n, std::size_t k, std::vector<std::size_t>& out) {
+    auto below = ranks_below<Order>;
+    std::vector<Ranked> heap;  // min-heap: the root ranks lowest
+    heap.reserve(std::min(n, k));
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* x = keys[i];
+        if (!Order::accepts(x)) return Selected::NotApplicable;
+        if (heap.size() < k) {
+            heap.push_back({x, i});
+            std::push_heap(heap.begin(), heap.end(), [&](const Ranked& a, const Ranked& b) { return below(b, a); });
+        } else if (k > 0 && Order::less(heap.front().obj, x)) {
+            // A value equal to the root comes later, so it ranks below the root: it stays out.
+            std::pop_heap(heap.begin(), heap.end(), [&](const Ranked& a, const Ranked& b) { return below(b, a); });
+            heap.back() = {x, i};
+            std::push_heap(heap.begin(), heap.end(), [&](const Ranked& a, const Ranked& b) { return below(b, a); });
+        }
+    }
+    std::sort(heap.begin(), heap.end(), [&](const Ranked& a, const Ranked& b) { return below(b, a); });
+    out.clear();
+    out.reserve(heap.size());
+    for (const Ranked& r : heap) out.push_back(r.pos);
+    return Selected::Done;
+}
+
+// Native selection when keys[0..n) are all of one exact int, str or non-NaN float type.
+Selected select_native(PyObject* const* keys, std::size_t n, std::size_t k, std::vector<std::size_t>& out) {
+    if (n == 0) {
+        out.clear();
+        return Selected::Done;
+    }
+    PyTypeObject* type = Py_TYPE(keys[0]);
+    if (type == &PyLong_Type) return select_ranked<IntOrder>(keys, n, k, out);
+    if (type == &PyUnicode_Type) return select_ranked<StrOrder>(keys, n, k, out);
+    if (type == &PyFloat_Type) return select_ranked<FloatOrder>(keys, n, k, out);
+    return Selected::NotApplicable;
+}
+
+// A new tuple of items[positions[i]].
+PyObject* tuple_at(PyObject* const* items, const std::vector<std::size_t>& positions) {
+    PyObject* result = PyTuple_New(static_cast<Py_ssize_t>(positions.size()));
+    if (result == nullptr) return nullptr;
+    for (std::size_t i = 0; i < positions.size(); ++i) {
+        PyTuple_SET_ITEM(result, static_cast<Py_ssize_t>(i), Py_NewRef(items[positions[i]]));
+    }
+    return result;
+}
+
+// ---- the sort ---------------------------------------------------------------------------------------
+
+// list.sort(reverse=True); -1 with the sort's error set.
+int sort_descending(PyObject* list) {
+    Ref name = Ref::steal(PyUnicode_InternFromString("sort"));
+    if (!name) return -1;
+    Ref kwnames = Ref::steal(Py_BuildValue("(s)", "reverse"));
+    if (!kwnames) return -1;
+    PyObject* args[2] = {list, Py_True};
+    Ref r = Ref::steal(PyObject_VectorcallMethod(name.get(), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
+    return r ? 0 : -1;
+}
+
+// A new list of the items of `seq` (an exact list or tuple is copied, anything else iterated).
+PyObject* materialise(PyObject* seq) {
+    if (PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) return PySequence_List(seq);
+    Ref it = Ref::steal(PyObject_GetIter(seq));
+    if (!it) return nullptr;
+    Ref list = Ref::steal(PyList_New(0));
+    if (!list) return nullptr;
+    std::size_t steps = 0;
+    for (;;) {
+        Next n = next_of(it.get());
+        if (n.is_error()) return nullptr;
+        if (n.is_end()) break;
+        Ref item = n.take();
+        if (PyList_Append(list.get(), item.get()) < 0) return nullptr;
+        if (poll_signals(steps) < 0) return nullptr;
+    }
+    return list.release();
+}
+
+PyObject* topk_plain(std::size_t k, PyObject* seq) {
+    bool qualified = false;
+    PyObject* native = topk_int(k, seq, qualified);
+    if (qualified) return native;
+    std::vector<std::size_t> chosen;
+    // An exact list is scanned in place: the scan runs no Python code, so it cannot change.
+    if (PyList_CheckExact(seq)) {
+        PyObject* const* items = PySequence_Fast_ITEMS(seq);
+        if (select_native(items, static_cast<std::size_t>(PyList_GET_SIZE(seq)), k, chosen) == Selected::Done) {
+            return tuple_at(items, chosen);
+        }
+    }
+    Ref list = Ref::steal(materialise(seq));
+    if (!list) return nullptr;
+    if (!PyList_CheckExact(seq)) {
+        PyObject* const* items = PySequence_Fast_ITEMS(list.get());
+        if (select_native(items, static_cast<std::size_t>(PyList_GET_SIZE(list.get())), k, chosen) == Selected::Done) {
+            return tuple_at(items, chosen);
+        }
+    }
+    if (sort_descending(list.get()) < 0) return nullptr;
+    Py_ssize_t n = PyList_GET_SIZE(list.get());
+    Py_ssize_t m = static_cast<std::size_t>(n) < k ? n : static_cast<Py_ssize_t>(k);
+    Ref head = Ref::steal(PyList_GetSlice(list.get(), 0, m));
+    return head ? PyList_AsTuple(head.get()) : nullptr;
+}
+
+PyObject* topk_keyed(std::size_t k, PyObject* seq, PyObject* key) {
+    Ref it = Ref::steal(PyObject_GetIter(seq));
+    if (!it) return nullptr;
+    std::vector<Ref> keys, items;
+    std::size_t steps = 0;
+    for (;;) {
+        Next n = next_of(it.get());
+        if (n.is_error()) return nullptr;
+        if (n.is_end()) break;
+        Ref item = n.take();
+        Ref kv = Ref::steal(apply_key(key, item.get()));
+        if (!kv) return nullptr;
+        keys.push_back(std::move(kv));
+        items.push_back(std::move(item));
+        if (poll_signals(steps) < 0) return nullptr;
+    }
+    // Ref is one pointer wide: the vectors are arrays of object pointers.
+    static_assert(sizeof(Ref) == sizeof(PyObject*));
+    auto* key_array = reinterpret_cast<PyObject* const*>(keys.data());
+    auto* item_array = reinterpret_cast<PyObject* const*>(items.data());
+    std::vector<std::size_t> chosen;
+    if (select_native(key_array, keys.size(), k, chosen) == Selected::Done) return tuple_at(item_array, chosen);
+
+    // The decorated tuples are made first, so that no half-filled list is ever visible.
+    std::vector<Ref> rows;
+    rows.reserve(keys.size());
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        Ref neg = Ref::steal(PyLong_FromLongLong(-static_cast<long long>(i)));
+        if (!neg) return nullptr;
+        rows.push_back(Ref::steal(PyTuple_Pack(3, keys[i].get(), neg.get(), items[i].get())));
+        if (!rows.back()) return nullptr;
+    }
+    Ref decorated = Ref::steal(PyList_New(static_cast<Py_ssize_t>(rows.size())));
+    if (!decorated) return nullptr;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        PyList_SET_ITEM(decorated.get(), static_cast<Py_ssize_t>(i), rows[i].release());
+    }
+    keys.clear();
+    items.clear();
+    if (sort_descending(decorated.get()) < 0) return nullptr;
+    Py_ssize_t n = PyList_GET_SIZE(decorated.get());
+    Py_ssize_t m = static_cast<std::size_t>(n) < k ? n : static_cast<Py_ssize_t>(k);
+    Ref result = Ref::steal(PyTuple_New(m));
+    if (!result) return nullptr;
+    for (Py_ssize_t i = 0; i < m; ++i) {
+        PyObject* t = PyList_GET_ITEM(decorated.get(), i);
+        PyTuple_SET_ITEM(result.get(), i, Py_NewRef(PyTuple_GET_ITEM(t, 2)));
+    }
+    return result.release();
+}
+
+PyObject* topk(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr Signature sig = function_signature("topk", {"k", "seq", "key"}, 2);
+    BoundArgs a;
+    if (!bind_fast(sig, args, static_cast<std::size_t>(nargs), kwnames, a)) return nullptr;
+    std::size_t k = 0;
+    if (!as_usize(a[0], "k", k)) return nullptr;
+    PyObject* key = a.optional(2);
+    return key == nullptr ? topk_plain(k, a[1]) : topk_keyed(k, a[1], key);
+}
+
+}  // namespace
+
+PyMethodDef kTopkDef = {"topk", fastcall_method<topk>(), METH_FASTCALL | METH_KEYWORDS,
+                        "topk(k, seq, key=None)\n--\n\n"};
+
+}  // namespace trovix::sequences

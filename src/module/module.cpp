@@ -4,6 +4,7 @@
 #include <iterator>
 
 #include "module/registry.h"
+#include "iter/iter.h"
 #include "option/accessors.h"
 #include "option/option.h"
 #include "sequences/access.h"
@@ -67,6 +68,7 @@ const Step kRegistration[] = {
     add_function(sequences::kUniqueDef),
     prepare_type(sequences::kUniqueIterType, sequences::install_unique_iter_next),
     prepare_type(sequences::kUniqueIntIterType, sequences::install_unique_int_iter_next),
+    add_class(iter::kIterType),
 };
 
 int run_step(PyObject* module, PyObject* module_name, const Step& step) {

@@ -7,6 +7,7 @@
 #include "sequences/concat.h"
 #include "sequences/grouping.h"
 #include "sequences/unique.h"
+#include "sequences/windows.h"
 #include "utils/binding.h"
 #include "utils/errors.h"
 #include "utils/imports.h"
@@ -118,6 +119,11 @@ PyObject* iter_drop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     return wrap(islice_of(self, size, true));
 }
 
+PyObject* iter_sliding_window(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    TROVIX_SIZE_ARG("sliding_window", "n");
+    return wrap(sequences::sliding_window_impl(size, inner_of(self)));
+}
+
 PyObject* iter_partition_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     TROVIX_SIZE_ARG("partition_all", "n");
     return wrap(sequences::partition_all_impl(size, inner_of(self)));
@@ -126,6 +132,19 @@ PyObject* iter_partition_all(PyObject* self, PyObject* const* args, Py_ssize_t n
 PyObject* iter_flat_map(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     TROVIX_ONE_ARG("flat_map", "f");
     return wrap(sequences::mapcat_impl(arg, inner_of(self)));
+}
+
+PyObject* iter_pluck(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    TROVIX_ONE_ARG("pluck", "ind");
+    Ref no_default = Ref::steal(PyTuple_New(0));
+    if (!no_default) return nullptr;
+    return wrap(sequences::pluck(arg, inner_of(self), no_default.get()));
+}
+
+// Unlike the module function, nothing is fetched now: an empty source gives an empty result.
+PyObject* iter_interpose(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    TROVIX_ONE_ARG("interpose", "el");
+    return wrap(sequences::interpose_lazy(arg, inner_of(self)));
 }
 
 PyObject* iter_accumulate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -244,8 +263,11 @@ PyMethodDef kMethods[] = {
     TROVIX_METH("unique", iter_unique, "unique($self, key=None)"),
     TROVIX_METH("take", iter_take, "take($self, n)"),
     TROVIX_METH("drop", iter_drop, "drop($self, n)"),
+    TROVIX_METH("sliding_window", iter_sliding_window, "sliding_window($self, n)"),
     TROVIX_METH("partition_all", iter_partition_all, "partition_all($self, n)"),
     TROVIX_METH("flat_map", iter_flat_map, "flat_map($self, f)"),
+    TROVIX_METH("pluck", iter_pluck, "pluck($self, ind)"),
+    TROVIX_METH("interpose", iter_interpose, "interpose($self, el)"),
     TROVIX_METH("accumulate", iter_accumulate, "accumulate($self, binop)"),
     TROVIX_METH("collect", iter_collect, "collect($self)"),
     TROVIX_METH("reduce", iter_reduce, "reduce($self, binop, *rest)"),

@@ -10,8 +10,10 @@
 #include "sequences/access.h"
 #include "sequences/concat.h"
 #include "sequences/grouping.h"
+#include "sequences/join.h"
 #include "sequences/topk.h"
 #include "sequences/unique.h"
+#include "sequences/windows.h"
 #include "utils/errors.h"
 #include "utils/iterator.h"
 #include "utils/ref.h"
@@ -55,19 +57,28 @@ const Step kRegistration[] = {
     add_function(sequences::kConsDef),
     add_function(sequences::kConcatDef),
     add_function(sequences::kConcatvDef),
+    add_function(sequences::kInterposeDef),
     add_function(sequences::kInterleaveDef),
+    add_function(sequences::kSlidingWindowDef),
     add_function(sequences::kPartitionDef),
     add_function(sequences::kPartitionAllDef),
+    add_function(sequences::kMergeSortedDef),
+    add_function(sequences::kDiffDef),
     add_function(sequences::kGroupbyDef),
     add_function(sequences::kCountbyDef),
     add_function(sequences::kReducebyDef),
     add_function(sequences::kMapcatDef),
+    add_function(sequences::kPluckDef),
     add_function(sequences::kRemoveDef),
     add_function(sequences::kAccumulateDef),
     add_function(sequences::kIterateDef),
     add_function(sequences::kUniqueDef),
+    add_function(sequences::kJoinDef),
+    prepare_type(sequences::kInterposeIterType, sequences::install_interpose_iter_next),
+    prepare_type(sequences::kSlidingWindowIterType, sequences::install_sliding_window_iter_next),
     prepare_type(sequences::kUniqueIterType, sequences::install_unique_iter_next),
     prepare_type(sequences::kUniqueIntIterType, sequences::install_unique_int_iter_next),
+    prepare_type(sequences::kPluckIterType, sequences::install_pluck_iter_next),
     add_class(iter::kIterType),
 };
 

@@ -5,7 +5,6 @@
 #include <initializer_list>
 #include <limits>
 #include <utility>
-#include <vector>
 
 #include "utils/binding.h"
 #include "utils/errors.h"
@@ -119,38 +118,9 @@ PyObject* get(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
         PyErr_SetString(PyExc_TypeError, "get takes at most 3 arguments");
         return nullptr;
     }
-    PyObject* ind = a[0];
-    PyObject* coll = a[1];
     PyObject* fallback = a.nvarargs() == 1 ? a.vararg(0) : nullptr;
-
-    // A lookup, with lookup errors replaced by the default when there is one.
-    auto lookup = [&](PyObject* key) -> PyObject* {
-        PyObject* value = PyObject_GetItem(coll, key);
-        if (value == nullptr && fallback != nullptr && pending_is_lookup_error()) {
-            PyErr_Clear();
-            return Py_NewRef(fallback);
-        }
-        return value;
-    };
-
-    if (!PyList_Check(ind)) return lookup(ind);
-
-    // Several keys: the walk stops at the list's length when it began, or earlier if it shrinks.
-    Py_ssize_t limit = PyList_GET_SIZE(ind);
-    std::vector<Ref> values;
-    values.reserve(static_cast<std::size_t>(limit));
-    for (Py_ssize_t i = 0; i < limit && i < PyList_GET_SIZE(ind); ++i) {
-        Ref key = Ref::borrow(PyList_GET_ITEM(ind, i));
-        Ref value = Ref::steal(lookup(key.get()));
-        if (!value) return nullptr;
-        values.push_back(std::move(value));
-    }
-    Ref result = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(values.size())));
-    if (!result) return nullptr;
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        PyTuple_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), values[i].release());
-    }
-    return result.release();
+    if (PyList_Check(a[0])) return get_items_or(a[1], a[0], fallback);
+    return get_item_or(a[1], a[0], fallback);
 }
 
 PyObject* peek(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -283,6 +253,43 @@ Next nth_of(PyObject* n, PyObject* seq) noexcept {
     Ref it = Ref::steal(PyObject_GetIter(seq));
     if (!it) return Next::error();
     return next_after(it.get(), static_cast<std::uint64_t>(index));
+}
+
+PyObject* get_item_or(PyObject* coll, PyObject* key, PyObject* fallback) noexcept {
+    PyObject* value = subscript(coll, key);
+    if (value == nullptr && fallback != nullptr && pending_is_lookup_error()) {
+        PyErr_Clear();
+        return Py_NewRef(fallback);
+    }
+    return value;
+}
+
+PyObject* get_items_or(PyObject* coll, PyObject* keys, PyObject* fallback) noexcept {
+    Py_ssize_t limit = PyList_GET_SIZE(keys);
+    if (limit == 0) return PyTuple_New(0);
+    Ref result = Ref::steal(PyTuple_New(limit));
+    if (!result) return nullptr;
+    // Lookups run Python code: the half-filled tuple stays out of the collector's sight.
+    PyObject_GC_UnTrack(result.get());
+    Py_ssize_t i = 0;
+    for (; i < limit && i < PyList_GET_SIZE(keys); ++i) {
+        Ref key = Ref::borrow(PyList_GET_ITEM(keys, i));
+        PyObject* value = get_item_or(coll, key.get(), fallback);
+        if (value == nullptr) return nullptr;
+        PyTuple_SET_ITEM(result.get(), i, value);
+    }
+    if (i < limit) {
+        // The key list shrank during the walk: keep what was looked up.
+        Ref shorter = Ref::steal(PyTuple_New(i));
+        if (!shorter) return nullptr;
+        for (Py_ssize_t j = 0; j < i; ++j) {
+            PyTuple_SET_ITEM(shorter.get(), j, PyTuple_GET_ITEM(result.get(), j));
+            PyTuple_SET_ITEM(result.get(), j, nullptr);
+        }
+        return shorter.release();
+    }
+    PyObject_GC_Track(result.get());
+    return result.release();
 }
 
 bool count_of(PyObject* obj, std::size_t& out) noexcept {

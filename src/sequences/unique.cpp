@@ -9,6 +9,7 @@
 #include <utility>
 #include <variant>
 
+#include "sequences/access.h"
 #include "sequences/walk.h"
 #include "utils/binding.h"
 #include "utils/call.h"
@@ -275,11 +276,14 @@ PyObject* apply_key(PyObject* key, PyObject* item) {
     if (PyCallable_Check(key)) return call_one(key, item);
     if (PyList_Check(key)) {
         Py_ssize_t n = PyList_GET_SIZE(key);
+        if (n == 0) return PyTuple_New(0);
         Ref result = Ref::steal(PyTuple_New(n));
         if (!result) return nullptr;
+        // Lookups run Python code: the half-filled tuple stays out of the collector's sight.
+        PyObject_GC_UnTrack(result.get());
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(key) && i < n; ++i) {
             Ref index = Ref::borrow(PyList_GET_ITEM(key, i));
-            PyObject* value = PyObject_GetItem(item, index.get());
+            PyObject* value = subscript(item, index.get());
             if (value == nullptr) return nullptr;
             PyTuple_SET_ITEM(result.get(), i, value);
         }
@@ -288,9 +292,10 @@ PyObject* apply_key(PyObject* key, PyObject* item) {
             PyErr_SetString(PyExc_RuntimeError, "key list changed size during lookup");
             return nullptr;
         }
+        PyObject_GC_Track(result.get());
         return result.release();
     }
-    return PyObject_GetItem(item, key);
+    return subscript(item, key);
 }
 
 PyMethodDef kUniqueDef = {"unique", fastcall_method<unique>(), METH_FASTCALL | METH_KEYWORDS,

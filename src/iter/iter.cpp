@@ -233,7 +233,14 @@ PyObject* iter_construct(PyObject* type, PyObject* const* args, std::size_t narg
     return new_iter_of(reinterpret_cast<PyTypeObject*>(type), bound[0]);
 }
 
-PyObject* iter_iter(PyObject* self) { return PyObject_GetIter(inner_of(self)); }
+// Iter(Iter(...)) nests one native call per level: the interpreter's stack guard turns a chain
+// too deep for the C stack into RecursionError.
+PyObject* iter_iter(PyObject* self) {
+    if (Py_EnterRecursiveCall(" while getting the iterator of an Iter")) return nullptr;
+    PyObject* it = PyObject_GetIter(inner_of(self));
+    Py_LeaveRecursiveCall();
+    return it;
+}
 
 // A chain of Iters around Iters is freed through the interpreter's trashcan.
 void iter_dealloc(PyObject* self) noexcept {

@@ -70,6 +70,8 @@ ITERATOR_CYCLES = {
     "unique key": lambda box: T.unique([1], key=lambda x, box=box: x),
     "unique seen": lambda box: _advanced(T.unique([box, 2])),
     "unique_int": lambda box: T.unique(_Exporter(box)),
+    "Iter": lambda box: T.Iter([box]),
+    "Iter chain": lambda box: T.Iter([1]).map(lambda x, box=box: x).filter(None),
 }
 
 

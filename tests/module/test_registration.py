@@ -197,3 +197,20 @@ def test_module_declares_no_gil_need():
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert out.stdout.strip() in ("True", "False")
     assert "RuntimeWarning" not in out.stderr
+
+
+DEDICATED_ITERATORS = ["InterposeIter", "SlidingWindowIter", "UniqueIter", "UniqueIntIter", "PluckIter"]
+
+
+def test_dedicated_iterator_classes_exist_after_import():
+    # In a fresh process, before any function made an instance: the classes exist, are not module
+    # attributes, and iterate through their own next slot.
+    code = (
+        "import trovix._trovix as T\n"
+        "print(sorted(c.__name__ for c in object.__subclasses__() if c.__module__ == 'trovix._trovix'))"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    made = set(eval(out.stdout))
+    built = [n for n in DEDICATED_ITERATORS if n in made]
+    assert {"InterposeIter", "SlidingWindowIter", "PluckIter"} <= set(built)
+    assert not any(hasattr(T, n) for n in DEDICATED_ITERATORS)

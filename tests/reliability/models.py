@@ -562,6 +562,143 @@ def reduceby(key, binop, seq, *rest):
     return result
 
 
+# ---- windows, separators, plucking, and functions over several sequences -------------------------
+
+
+def sliding_window(n, seq):
+    n = _i64(n)
+    if n < 0:
+        raise ValueError("n must be >= 0")
+    if n == 0:
+        return iter(())
+    it = iter(seq)
+    priming = []
+    while len(priming) < n - 1:
+        ok, x = _next(it)
+        if not ok:
+            break
+        priming.append(x)
+
+    def step():
+        window = None
+        while True:
+            ok, x = _next(it)
+            if not ok or (window is None and len(priming) < n - 1):
+                return
+            window = (tuple(priming) if window is None else window[1:]) + (x,)
+            yield window
+
+    return step()
+
+
+def interpose(el, seq):
+    it = iter(seq)
+    ok, first = _next(it)
+    if not ok:
+        raise StopIteration
+
+    def step():
+        yield first
+        while True:
+            ok, x = _next(it)
+            if not ok:
+                return
+            yield el
+            yield x
+
+    return step()
+
+
+def pluck(ind, seqs, *rest):
+    if len(rest) >= 2:
+        raise TypeError("pluck takes at most 3 arguments")
+    it = iter(seqs)
+
+    def step():
+        while True:
+            ok, x = _next(it)
+            if not ok:
+                return
+            yield get(ind, x, *rest)
+
+    return step()
+
+
+def merge_sorted(*seqs, key=None):
+    import heapq
+
+    return iter(heapq.merge(*seqs) if key is None else heapq.merge(*seqs, key=key))
+
+
+def join(leftkey, leftseq, rightkey, rightseq, left_default=None, right_default=None):
+    matched = set()
+    right = iter(rightseq)
+
+    def step():
+        index = {}
+        for x in leftseq:
+            k = apply_key(leftkey, x)
+            group = index.get(k)
+            if group is None:
+                index[k] = [x]
+            else:
+                group.append(x)
+        while True:
+            ok, y = _next(right)
+            if not ok:
+                break
+            k = apply_key(rightkey, y)
+            group = index.get(k)
+            if group is not None:
+                matched.add(k)
+                yield from [(x, y) for x in group]
+            elif left_default is not None:
+                yield (left_default, y)
+        if right_default is not None:
+            rest = []
+            for k, group in index.items():
+                if k not in matched:
+                    rest += [(x, right_default) for x in group]
+            yield from rest
+
+    return step()
+
+
+_ABSENT = object()
+
+
+def diff(*seqs, **kwargs):
+    default = kwargs.get("default", _ABSENT)
+    key = kwargs.get("key")
+    if len(seqs) == 1 and isinstance(seqs[0], list):
+        seqs = list.copy(seqs[0])
+    if len(seqs) < 2:
+        raise TypeError("Too few sequences given (min 2 required)")
+    iters = [iter(s) for s in seqs]
+
+    def step():
+        while True:
+            row, real = [], False
+            for i, it in enumerate(iters):
+                if it is None:
+                    row.append(default)
+                    continue
+                ok, x = _next(it)
+                if not ok:
+                    if default is _ABSENT:
+                        return
+                    iters[i] = None
+                    row.append(default)
+                    continue
+                real = True
+                row.append(x)
+            if not real:
+                return
+            values = row if key is None else [key(v) for v in row]
+            if not all(values[0] == v for v in values[1:]):
+                yield tuple(row)
+
+    return step()
 # ---- optional accessors ----------------------------------------------------------------------
 
 
@@ -638,7 +775,7 @@ def topk(k, seq, key=None):
 
 
 class Iter:
-    """The fluent wrapper (sliding_window, pluck and interpose are not modelled here)."""
+    """The fluent wrapper."""
 
     def __init__(self, inner):
         self.inner = inner
@@ -676,6 +813,30 @@ class Iter:
                         return
                     buf.append(x)
                 yield tuple(buf)
+
+        return Iter(step())
+
+    def sliding_window(self, n):
+        # no source has 2**63 items: a larger window is as good as that one
+        return Iter(sliding_window(min(_usize(n), _I64_MAX), self.inner))
+
+    def pluck(self, ind):
+        return Iter(pluck(ind, self.inner))
+
+    def interpose(self, el):
+        it = iter(self.inner)
+
+        def step():
+            ok, x = _next(it)
+            if not ok:
+                return
+            yield x
+            while True:
+                ok, x = _next(it)
+                if not ok:
+                    return
+                yield el
+                yield x
 
         return Iter(step())
 

@@ -177,6 +177,24 @@ SEQUENCE_CASES = [
     fn("countby", KEY, ROWS),
     fn("reduceby", KEY, BINOP, ROWS),
     fn("reduceby", KEY, BINOP, ROWS, st.one_of(OBJ, FN)),
+    lazy("sliding_window", N, SEQ, messages=False),
+    lazy("interpose", OBJ, SEQ),
+    lazy("pluck", IDX, ROWS),
+    lazy("pluck", IDX, ROWS, OBJ),
+    lazy("pluck", st.lists(IDX, max_size=3).map(lambda r: ("list", tuple(r))), ROWS),
+    # a key list that the rows' __getitem__ mutates during the walk
+    lazy("pluck", st.lists(IDX, max_size=4).map(lambda r: ("mut", tuple(r))),
+         H.iterables(elements=H.hostile(methods=("__getitem__", "__repr__"))), OBJ),
+    lazy("pluck", IDX, ROWS, OBJ, OBJ),
+    lazy("merge_sorted", ITER, ITER),
+    case("merge_sorted", lambda ns, a, b, k: ns.merge_sorted(a, b, key=k), ITER, ITER, FN, lazy=True),
+    lazy("join", KEY, ROWS, KEY, ROWS),
+    lazy("join", KEY, ROWS, KEY, ROWS, OBJ, OBJ),
+    lazy("diff", ITER, ITER),
+    lazy("diff", H.nested),
+    case("diff", lambda ns, a, b, c, d: ns.diff(a, b, c, default=d, other=d), ITER, ITER, ITER, OBJ, lazy=True),
+    case("diff", lambda ns, a, b, k: ns.diff(a, b, key=k), ITER, ITER, FN, lazy=True),
+    case("diff", lambda ns, a, b, d, k: ns.diff([a, b], default=d, key=k), ITER, ITER, OBJ, FN, lazy=True),
 ]
 
 ACCESSOR_CASES = [
@@ -204,8 +222,6 @@ def method(meth, *shapes, source=SEQ, lazy=False, **kw):
     return case(f"Iter.{meth}", call, source, *shapes, lazy=lazy, target="Iter", **kw)
 
 
-# The windows operations (sliding_window, pluck, interpose) have no model here: their cases check
-# only that nothing crashes or faults and that hostile exceptions arrive unchanged.
 ITER_CASES = [
     case("iter(Iter)", lambda ns, s: iter(ns.Iter(s)), st.one_of(SEQ, OBJ), lazy=True, target="Iter",
          reenter=False),
@@ -215,11 +231,11 @@ ITER_CASES = [
     method("unique", FN, lazy=True),
     method("take", N, lazy=True, reenter=False, messages=False),
     method("drop", N, lazy=True, reenter=False, messages=False),
-    method("sliding_window", N, lazy=True, model=False),
+    method("sliding_window", N, lazy=True, messages=False),
     method("partition_all", N, lazy=True, messages=False),
     method("flat_map", FN, source=H.nested, lazy=True, reenter=False),
-    method("pluck", IDX, source=ROWS, lazy=True, model=False),
-    method("interpose", OBJ, lazy=True, model=False),
+    method("pluck", IDX, source=ROWS, lazy=True),
+    method("interpose", OBJ, lazy=True),
     method("accumulate", BINOP, lazy=True),
     method("collect"),
     method("reduce", BINOP),

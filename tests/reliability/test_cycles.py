@@ -72,6 +72,18 @@ ITERATOR_CYCLES = {
     "unique_int": lambda box: T.unique(_Exporter(box)),
     "Iter": lambda box: T.Iter([box]),
     "Iter chain": lambda box: T.Iter([1]).map(lambda x, box=box: x).filter(None),
+    "sliding_window priming": lambda box: T.sliding_window(3, iter([box, 1, 2])),
+    "sliding_window window": lambda box: _advanced(T.sliding_window(2, iter([box, 1, 2]))),
+    "interpose el": lambda box: T.interpose(box, [1, 2]),
+    "interpose pending": lambda box: T.interpose(0, iter([box])),
+    "pluck": lambda box: T.pluck(box, []),
+    "pluck source": lambda box: T.pluck(0, iter([[box]])),
+    "pluck default": lambda box: T.pluck([0], [], box),
+    "merge_sorted": lambda box: T.merge_sorted([box]),
+    "join": lambda box: T.join(lambda x, box=box: x, [], 0, []),
+    "join index": lambda box: _advanced(T.join(0, [(1, box)], 0, [(1,), (1,)], right_default=box)),
+    "diff": lambda box: T.diff(iter([box]), [1], default=box),
+    "diff key": lambda box: T.diff([1], [2], key=lambda x, box=box: x),
 }
 
 

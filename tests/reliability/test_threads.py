@@ -76,6 +76,10 @@ FIRST_USE = {
                           "T.peek_opt([]), T.last_opt(range(3)), T.get_opt('x', {})]",
     "topk": "[T.topk(2, [3, 1, 2]), T.topk(3, array('q', range(600_000))), T.topk(1, ['ab', 'c'], key=len)]",
     "Iter": "[T.Iter([1, 2]).map(str).collect(), T.Iter('abca').frequencies(), T.Iter([]).interpose(0).collect()]",
+    # the dedicated window, separator and pluck classes; heapq looked up at every call
+    "windows": "[list(T.sliding_window(2, 'abc')), list(T.interpose(0, [1, 2])), list(T.pluck(0, ['ab', 'cd']))]",
+    "several sequences": "[list(T.merge_sorted([1, 3], [2])), list(T.join(0, ['ab'], 0, ['ac'])), "
+                         "list(T.diff([1, 2], [1, 3]))]",
 }
 
 _FIRST_USE_DRIVER = """
@@ -162,6 +166,19 @@ SHARED_ITERATORS = {
     "Iter chain": (lambda: iter(T.Iter(_slow_source(300)).unique(key=lambda v: _yielding(v // 2))
                                 .accumulate(lambda a, b: _yielding(b))),
                    list(range(0, 300, 2))),
+    "sliding_window": (lambda: T.sliding_window(3, _slow_source(300)), [(i, i + 1, i + 2) for i in range(298)]),
+    "pluck": (lambda: T.pluck(0, ((i,) for i in _slow_source(300))), list(range(300))),
+    "pluck with a default": (lambda: T.pluck([0, 1], ((i,) for i in _slow_source(300)), None),
+                             [(i, None) for i in range(300)]),
+    "merge_sorted": (lambda: T.merge_sorted((2 * i for i in _slow_source(150)), (2 * i + 1 for i in _slow_source(150)),
+                                            key=_yielding),
+                     list(range(300))),
+    "join": (lambda: T.join(lambda x: _yielding(x[0]), [(i % 10, i) for i in range(50)], 0,
+                            ((k + 5,) for k in _slow_source(10)), right_default="R"),
+             [((k, i), (k,)) for k in range(5, 10) for i in range(k, 50, 10)]
+             + [((k, i), "R") for k in range(5) for i in range(k, 50, 10)]),
+    "diff": (lambda: T.diff(_slow_source(300), [i if i % 3 else -1 for i in range(299)], default=None),
+             [(i, -1) for i in range(0, 299, 3)] + [(299, None)]),
 }
 
 
@@ -209,6 +226,34 @@ def test_shared_iterator(name):
     everything = sorted((position[repr(v)] for got, _ in results for v in got))
     assert everything == list(range(len(expected))), "items were lost or delivered twice"
     del it
+
+
+def test_shared_interpose():
+    """Like test_shared_iterator, for an iterator whose separators are all the same object: each
+    thread sees the items in order, every item comes once, and the separators add up."""
+    sep = object()
+    it = T.interpose(sep, _slow_source(300))
+
+    def work(i):
+        got = []
+        while True:
+            try:
+                got.append(next(it))
+            except StopIteration:
+                return got
+            except ValueError as exc:
+                assert str(exc) == "iterator already executing", exc
+                time.sleep(0)
+
+    results = hammer(work)
+    items = []
+    for got, exc in results:
+        assert exc is None, exc
+        mine = [v for v in got if v is not sep]
+        assert mine == sorted(mine), "a thread saw items out of order"
+        items += mine
+    assert sorted(items) == list(range(300)), "items were lost or delivered twice"
+    assert sum(v is sep for got, _ in results for v in got) == 299
 
 
 # ---- the worker pool -------------------------------------------------------------------------

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cmath>
 #include <cstring>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -32,6 +33,18 @@ namespace {
 
 // Orders exact ints by value; compact ones without a call.
 struct IntOrder {
+    // The value as a machine integer when it fits, for comparisons against a cached threshold.
+    struct Fast {
+        long long value;
+        bool fits;
+    };
+    static Fast fast(PyObject* x) noexcept {
+        auto* v = reinterpret_cast<PyLongObject*>(x);
+        if (PyUnstable_Long_IsCompact(v)) [[likely]] return {static_cast<long long>(PyUnstable_Long_CompactValue(v)), true};
+        int overflow = 0;
+        long long value = PyLong_AsLongLongAndOverflow(x, &overflow);
+        return {value, overflow == 0};
+    }
     static bool accepts(PyObject* x) noexcept { return Py_IS_TYPE(x, &PyLong_Type); }
     static bool less(PyObject* a, PyObject* b) noexcept {
         auto* la = reinterpret_cast<PyLongObject*>(a);
@@ -39,7 +52,13 @@ struct IntOrder {
         if (PyUnstable_Long_IsCompact(la) && PyUnstable_Long_IsCompact(lb)) [[likely]] {
             return PyUnstable_Long_CompactValue(la) < PyUnstable_Long_CompactValue(lb);
         }
-        // Comparing two exact ints never fails and runs no Python code.
+        int overflow_a = 0, overflow_b = 0;
+        long long va = PyLong_AsLongLongAndOverflow(a, &overflow_a);
+        long long vb = PyLong_AsLongLongAndOverflow(b, &overflow_b);
+        if (overflow_a == 0 && overflow_b == 0) return va < vb;
+        if (overflow_a != overflow_b) return overflow_a < overflow_b;
+        // Both beyond 64 bits on the same side: comparing two exact ints never fails and runs no
+        // Python code.
         return PyObject_RichCompareBool(a, b, Py_LT) == 1;
     }
 };
@@ -83,6 +102,8 @@ bool ranks_below(const Ranked& a, const Ranked& b) noexcept {
 
 enum class Selected { Done, NotApplicable };
 
+constexpr std::size_t kPrefetch = 12;
+
 // Selects the k highest-ranked of keys[0..n) into `out` (positions, best first), or answers that
 // the keys are not all of one accepted type. Runs no Python code.
 template <class Order>
@@ -90,13 +111,30 @@ Selected select_ranked(PyObject* const* keys, std::size_t n, std::size_t k, std:
     auto below = ranks_below<Order>;
     std::vector<Ranked> heap;  // min-heap: the root ranks lowest
     heap.reserve(std::min(n, k));
+    // Whether the root's value is less than x's; ints compare against the root's cached value.
+    PyObject* cached_root = nullptr;
+    [[maybe_unused]] IntOrder::Fast root_fast{0, false};
+    auto root_below = [&](PyObject* x) {
+        PyObject* root = heap.front().obj;
+        if constexpr (std::is_same_v<Order, IntOrder>) {
+            if (root != cached_root) {
+                cached_root = root;
+                root_fast = IntOrder::fast(root);
+            }
+            IntOrder::Fast fx = IntOrder::fast(x);
+            if (root_fast.fits && fx.fits) [[likely]] return root_fast.value < fx.value;
+        }
+        return Order::less(root, x);
+    };
     for (std::size_t i = 0; i < n; ++i) {
+        // The objects lie scattered in memory: fetch the ones a few places ahead in advance.
+        if (i + kPrefetch < n) __builtin_prefetch(keys[i + kPrefetch]);
         PyObject* x = keys[i];
         if (!Order::accepts(x)) return Selected::NotApplicable;
         if (heap.size() < k) {
             heap.push_back({x, i});
             std::push_heap(heap.begin(), heap.end(), [&](const Ranked& a, const Ranked& b) { return below(b, a); });
-        } else if (k > 0 && Order::less(heap.front().obj, x)) {
+        } else if (k > 0 && root_below(x)) {
             // A value equal to the root comes later, so it ranks below the root: it stays out.
             std::pop_heap(heap.begin(), heap.end(), [&](const Ranked& a, const Ranked& b) { return below(b, a); });
             heap.back() = {x, i};
@@ -193,12 +231,16 @@ PyObject* topk_plain(std::size_t k, PyObject* seq) {
 }
 
 PyObject* topk_keyed(std::size_t k, PyObject* seq, PyObject* key) {
-    Ref it = Ref::steal(PyObject_GetIter(seq));
-    if (!it) return nullptr;
+    PySource src = PySource::open(seq);
+    if (!src) return nullptr;
     std::vector<Ref> keys, items;
+    if (src.is_indexed()) {  // a list or tuple: its length costs no Python code
+        keys.reserve(src.length_hint());
+        items.reserve(src.length_hint());
+    }
     std::size_t steps = 0;
     for (;;) {
-        Next n = next_of(it.get());
+        Next n = src.next();
         if (n.is_error()) return nullptr;
         if (n.is_end()) break;
         Ref item = n.take();

@@ -86,15 +86,28 @@ PyObject* peek_opt(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
 
 constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
 
+// The item at `index` of an exact list or tuple: reading it by index is what iterating it would
+// give, without making an iterator.
+PyObject* indexed_opt(PyObject* seq, std::size_t index) noexcept {
+    Py_ssize_t n = Py_SIZE(seq);
+    if (index >= static_cast<std::size_t>(n)) return new_nothing();
+    PyObject* const* items = PyList_CheckExact(seq) ? &PyList_GET_ITEM(seq, 0) : &PyTuple_GET_ITEM(seq, 0);
+    return new_some(items[index]);
+}
+
+bool is_indexed(PyObject* seq) noexcept { return PyList_CheckExact(seq) || PyTuple_CheckExact(seq); }
+
 }  // namespace
 
 PyObject* first_opt_of(PyObject* seq) noexcept {
+    if (is_indexed(seq)) return indexed_opt(seq, 0);
     Ref it = Ref::steal(PyObject_GetIter(seq));
     if (!it) return nullptr;
     return option_of(next_of(it.get()));
 }
 
 PyObject* last_opt_of(PyObject* seq) noexcept {
+    if (is_indexed(seq)) return Py_SIZE(seq) == 0 ? new_nothing() : indexed_opt(seq, static_cast<std::size_t>(Py_SIZE(seq) - 1));
     Ref it = Ref::steal(PyObject_GetIter(seq));
     if (!it) return nullptr;
     Ref last;
@@ -110,6 +123,7 @@ PyObject* last_opt_of(PyObject* seq) noexcept {
 }
 
 PyObject* nth_opt_of(std::size_t n, PyObject* seq) noexcept {
+    if (is_indexed(seq)) return indexed_opt(seq, n);
     Ref it = Ref::steal(PyObject_GetIter(seq));
     if (!it) return nullptr;
     std::size_t steps = 0;

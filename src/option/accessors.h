@@ -1,6 +1,7 @@
 // Accessors that answer with an option value instead of raising: first_opt, last_opt, nth_opt,
 // get_opt, get_in_opt, peek_opt. An element that exists comes back as `Some(x)`, a missing one as
-// a new `NothingType()`. They always go through the iterator or item protocol of the argument.
+// a new `NothingType()`. They go through the iterator or item protocol of the argument; exact
+// lists and tuples, whose iteration runs no Python code, are read by index to the same effect.
 #pragma once
 
 #include <Python.h>

@@ -158,3 +158,18 @@ def test_binding():
         get_in_opt({}, keys=1)
     assert nth_opt(seq="ab", n=1) == Some("b")
     assert get_in_opt(coll={"a": 1}) == Some({"a": 1})
+
+
+def test_subclasses_are_read_through_their_own_iteration():
+    class Backwards(list):
+        def __iter__(self):
+            return iter(self[::-1])
+
+    class Pair(tuple):
+        def __iter__(self):
+            return iter("xy")
+
+    assert first_opt(Backwards([1, 2, 3])) == Some(3) and last_opt(Backwards([1, 2, 3])) == Some(1)
+    assert nth_opt(1, Backwards([1, 2, 3])) == Some(2)
+    assert first_opt(Pair((1, 2))) == Some("x") and last_opt(Pair((1, 2))) == Some("y")
+    assert nth_opt(5, (1, 2)) == Nothing and last_opt(()) == Nothing

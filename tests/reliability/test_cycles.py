@@ -52,6 +52,12 @@ def test_value_cycles_are_collected():
     assert alive() is None
 
 
+def test_values_around_untracked_payloads_are_untracked():
+    # like tuples: nothing reachable from an int or a str can lead back to the value
+    assert not any(gc.is_tracked(v) for v in (T.Some(1), T.Ok("a"), T.Err(None), T.first_opt([2])))
+    assert all(gc.is_tracked(v) for v in (T.Some([]), T.Ok(T.Some(1)), T.Err(ValueError()), T.first_opt([[]])))
+
+
 class Box:
     pass
 

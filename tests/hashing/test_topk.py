@@ -81,6 +81,14 @@ def test_documented_answers():
     assert T.topk(2, "hello") == ("o", "l")
 
 
+def test_binding():
+    with pytest.raises(TypeError, match=r"^topk\(\) takes from 2 to 3 positional arguments but 4 were given$"):
+        T.topk(1, [], None, 4)
+    with pytest.raises(TypeError, match=r"^topk\(\) missing 1 required positional argument: 'seq'$"):
+        T.topk(1)
+    assert T.topk(seq=[1, 3], k=1, key=lambda v: -v) == (1,)
+
+
 def test_keyed_k_zero_still_consumes_and_calls_the_key():
     calls = []
     src = iter(range(5))
@@ -193,17 +201,25 @@ def test_every_integer_type_around_the_parallel_threshold(dtype, n):
 
 def test_bytes_like_sources_and_views():
     data = bytes([5, 1, 5, 3, 200, 0])
+    big = array.array("q", ((i * 7919) % 1_000_003 - 500_000 for i in range(THRESHOLD + 5)))
     for buf in (data, bytearray(data), memoryview(data), array.array("B", data),
                 array.array("i", [5, -1, 5, 3]), array.array("Q", [2**64 - 1, 0, 2**63]),
                 memoryview(array.array("q", [3, -9, 7])).cast("B").cast("q"),
-                memoryview(bytes(range(16))).cast("H"), np.arange(10)[::3], np.arange(12).reshape(3, 4)[:, 1],
-                np.array([], dtype=np.int64), np.arange(10)[::-1]):
+                memoryview(bytes(range(16))).cast("H"), memoryview(array.array("h", range(10)))[::3],
+                array.array("l"), bytes(), big):
+        for k in (0, 1, 3, 20):
+            check_buffer(k, buf)
+    # character data is not integers: it takes the general path
+    assert T.topk(2, memoryview(b"abc").cast("c")) == (b"c", b"b")
+
+
+def test_numpy_views():
+    for buf in (np.arange(10)[::3], np.arange(12).reshape(3, 4)[:, 1], np.array([], dtype=np.int64),
+                np.arange(10)[::-1]):
         for k in (0, 1, 3, 20):
             check_buffer(k, buf)
     assert T.topk(3, np.array([5, 1, 5, 3], dtype=np.int32)) == (5, 5, 3)
-    # character data and booleans are not integers: they take the general path
-    assert T.topk(2, memoryview(b"abc").cast("c")) == (b"c", b"b")
-    assert T.topk(2, np.array([True, False, True])) == (True, True)
+    assert T.topk(2, np.array([True, False, True])) == (True, True)  # booleans are not integers
 
 
 @pytest.mark.no_leakcheck("runs in child processes")

@@ -3,8 +3,12 @@
 
 #include <iterator>
 
-#include "module/registry.h"
+#include "combinators/compose.h"
+#include "combinators/curry.h"
+#include "combinators/helpers.h"
+#include "combinators/memoize.h"
 #include "iter/iter.h"
+#include "module/registry.h"
 #include "option/accessors.h"
 #include "option/option.h"
 #include "sequences/access.h"
@@ -79,6 +83,20 @@ const Step kRegistration[] = {
     prepare_type(sequences::kUniqueIterType, sequences::install_unique_iter_next),
     prepare_type(sequences::kUniqueIntIterType, sequences::install_unique_int_iter_next),
     prepare_type(sequences::kPluckIterType, sequences::install_pluck_iter_next),
+    add_class(combinators::kCurryType),
+    add_function(combinators::kIdentityDef),
+    add_function(combinators::kApplyDef),
+    add_function(combinators::kPipeDef),
+    add_function(combinators::kDoDef),
+    add_function(combinators::kComposeDef),
+    add_function(combinators::kComposeLeftDef),
+    add_function(combinators::kComplementDef),
+    add_function(combinators::kJuxtDef),
+    add_function(combinators::kExceptsDef),
+    add_function(combinators::kMemoizeDef),
+    add_function(combinators::kThreadFirstDef),
+    add_function(combinators::kThreadLastDef),
+    add_value("flip", combinators::make_flip),
     add_class(iter::kIterType),
 };
 

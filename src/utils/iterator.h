@@ -240,10 +240,9 @@ template <class Body, class... A>
 PyObject* new_iter(const TypeDef& def, A&&... args) {
     PyTypeObject* type = get_type_for_instance(def);
     if (type == nullptr) return nullptr;
-    auto* obj = alloc_instance<IterObject<Body>>(type);
+    // Allocated untracked and unzeroed: the collector must not look at the body before it exists.
+    auto* obj = PyObject_GC_New(IterObject<Body>, type);
     if (obj == nullptr) return nullptr;
-    // The collector must not look at the body before it exists.
-    PyObject_GC_UnTrack(obj);
     try {
         new (obj->storage) Body(std::forward<A>(args)...);
     } catch (...) {
@@ -255,15 +254,13 @@ PyObject* new_iter(const TypeDef& def, A&&... args) {
 }
 
 // tp_dealloc: destroys the body (dropping every reference it holds), then frees the object.
-// A long chain of iterators over iterators is freed through the interpreter's trashcan (deferred
-// deallocation), not by a native recursion as deep as the chain.
+// A long chain of iterators over iterators is freed through the interpreter's deferred
+// deallocation of collected objects, not by a native recursion as deep as the chain.
 template <class Body>
 void iter_dealloc(PyObject* self) noexcept {
     PyObject_GC_UnTrack(self);
-    Py_TRASHCAN_BEGIN(self, iter_dealloc<Body>)
     IterObject<Body>::body(self).~Body();
     free_instance(self);
-    Py_TRASHCAN_END
 }
 
 // What the frame asks of a body: a next step and the collector's two hooks.
@@ -353,9 +350,13 @@ PyCFunction length_hint_method() noexcept {
 // The type-erased step of a RustIter.
 class IterStep {
 public:
-    virtual ~IterStep() = default;
     virtual Next next() = 0;
     virtual int traverse(visitproc visit, void* arg) const = 0;
+    // Ends the record: destroys it, and frees it when it lives outside its iterator.
+    virtual void destroy() noexcept = 0;
+
+protected:
+    ~IterStep() = default;
 };
 
 // A step record: its next step and a look at every reference it owns.
@@ -365,24 +366,48 @@ concept StepRecord = requires(S& s, const S& cs, visitproc visit, void* arg) {
     { cs.traverse(visit, arg) } -> std::same_as<int>;
 };
 
+// Owns a boxed step record (see IterStep::destroy).
+struct StepDestroy {
+    void operator()(IterStep* s) const noexcept { s->destroy(); }
+};
+using StepPtr = std::unique_ptr<IterStep, StepDestroy>;
+
+// Room for the step record inside the iterator object itself: records that fit (all ordinary
+// ones) cost no allocation of their own.
+inline constexpr std::size_t kInlineStepSize = 80;
+
 namespace detail {
 template <StepRecord S>
 class StepBox final : public IterStep {
 public:
-    explicit StepBox(S&& s) : step_(std::move(s)) {}
+    StepBox(S&& s, bool inline_storage) : step_(std::move(s)), inline_(inline_storage) {}
     Next next() override { return step_.next(); }
     int traverse(visitproc visit, void* arg) const override { return step_.traverse(visit, arg); }
+    void destroy() noexcept override {
+        if (inline_) {
+            this->~StepBox();
+        } else {
+            this->~StepBox();
+            PyObject_Free(this);
+        }
+    }
 
 private:
     S step_;
+    bool inline_;
 };
 }  // namespace detail
 
-// The body of a RustIter: the borrow flag and the owned step (gone once the collector cleared
-// the iterator, which then is exhausted).
+// The body of a RustIter: room for the step record, the borrow flag and the owned step (gone
+// once the collector cleared the iterator, which then is exhausted).
 struct RustIterBody {
-    explicit RustIterBody(std::unique_ptr<IterStep> s) : step(std::move(s)) {}
-    GilRefCell<std::unique_ptr<IterStep>> step;
+    template <StepRecord S>
+    explicit RustIterBody(S&& s) : step(box(std::move(s))) {}
+    RustIterBody(const RustIterBody&) = delete;
+    RustIterBody& operator=(const RustIterBody&) = delete;
+
+    alignas(std::max_align_t) unsigned char room[kInlineStepSize];
+    GilRefCell<StepPtr> step;
 
     Next raw_next() {
         auto s = step.borrow_mut();
@@ -391,10 +416,28 @@ struct RustIterBody {
         return (*s)->next();
     }
     int traverse(visitproc visit, void* arg) {
-        std::unique_ptr<IterStep>* s = step.peek();
+        StepPtr* s = step.peek();
         return s != nullptr && *s ? (*s)->traverse(visit, arg) : 0;
     }
     void clear() { step.reset_if_idle(); }
+
+private:
+    template <StepRecord S>
+    StepPtr box(S&& s) {
+        using Box = detail::StepBox<S>;
+        if constexpr (sizeof(Box) <= kInlineStepSize && alignof(Box) <= alignof(std::max_align_t)) {
+            return StepPtr(new (room) Box(std::move(s), true));
+        } else {
+            void* mem = PyObject_Malloc(sizeof(Box));
+            if (mem == nullptr) throw std::bad_alloc();
+            try {
+                return StepPtr(new (mem) Box(std::move(s), false));
+            } catch (...) {
+                PyObject_Free(mem);
+                throw;
+            }
+        }
+    }
 };
 
 extern const TypeDef kRustIterType;
@@ -403,8 +446,7 @@ extern const TypeDef kRustIterType;
 // Null with an exception set on failure; `step` is destroyed then.
 template <StepRecord S>
 PyObject* new_rust_iter(S step) {
-    std::unique_ptr<IterStep> boxed = std::make_unique<detail::StepBox<S>>(std::move(step));
-    return new_iter<RustIterBody>(kRustIterType, std::move(boxed));
+    return new_iter<RustIterBody>(kRustIterType, std::move(step));
 }
 
 // A RustIter that yields nothing.

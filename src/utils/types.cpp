@@ -3,6 +3,7 @@
 #include "utils/errors.h"
 #include "utils/ref.h"
 
+#include <cstring>
 #include <memory>
 #include <new>
 #include <string>
@@ -17,10 +18,16 @@ PyObject* create_type(const TypeDef& def, CreateFailure& failure) noexcept {
     std::string qualified = std::string("trovix._trovix.") + def.name;
     bool has_new = false;
     bool has_traverse = false;
+    bool has_vectorcall = false;
     int nslots = 0;
     for (PyType_Slot* s = def.slots; s->slot != 0; ++s) {
         if (s->slot == Py_tp_new) has_new = true;
         if (s->slot == Py_tp_traverse) has_traverse = true;
+        if (s->slot == Py_tp_members) {
+            for (auto* m = static_cast<PyMemberDef*>(s->pfunc); m->name != nullptr; ++m) {
+                if (std::strcmp(m->name, "__vectorcalloffset__") == 0) has_vectorcall = true;
+            }
+        }
         ++nslots;
     }
     // The slot list handed to the interpreter: the class's own, plus its docstring.
@@ -38,6 +45,7 @@ PyObject* create_type(const TypeDef& def, CreateFailure& failure) noexcept {
     unsigned int flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
     if (!has_new) flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
     if (has_traverse) flags |= Py_TPFLAGS_HAVE_GC;
+    if (has_vectorcall) flags |= Py_TPFLAGS_HAVE_VECTORCALL;
     PyType_Spec spec = {qualified.c_str(), def.basicsize, 0, flags, slots.get()};
     Ref type = Ref::steal(PyType_FromSpec(&spec));
     if (!type) {

@@ -5,7 +5,8 @@
 // "trovix._trovix.<Name>", base `object`, not subclassable, immutable, no instance dict, no weak
 // references. Classes without a constructor also cannot be instantiated. A class takes part in
 // cyclic garbage collection only if its slots include Py_tp_traverse (the value classes that can
-// hold an exception, whose traceback easily leads back to the value).
+// hold an exception, whose traceback easily leads back to the value). Instances are called through
+// their vectorcall entry when the class's members include "__vectorcalloffset__".
 #pragma once
 
 #include <Python.h>

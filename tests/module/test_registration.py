@@ -214,3 +214,9 @@ def test_dedicated_iterator_classes_exist_after_import():
     built = [n for n in DEDICATED_ITERATORS if n in made]
     assert {"InterposeIter", "SlidingWindowIter", "PluckIter"} <= set(built)
     assert not any(hasattr(T, n) for n in DEDICATED_ITERATORS)
+def test_flip_is_a_curry_of_the_builtin_flip():
+    if not hasattr(T, "flip"):
+        pytest.skip("not built yet")
+    assert type(T.flip) is T.curry
+    assert T.flip(divmod)(7)(30) == (4, 2)
+    assert T.curry.__text_signature__ == "(func, *args, **kwargs)"

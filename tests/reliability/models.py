@@ -876,3 +876,186 @@ class Iter:
 
     def nth(self, i):
         return nth_opt(_usize(i), self.inner)
+# ---- function combinators ----------------------------------------------------------------------
+
+import inspect as _inspect
+
+_UNRESOLVED = object()
+
+
+class curry:  # noqa: N801 - the native class's name
+    def __init__(self, func, *args, **kwargs):
+        self.func, self.args, self.kwargs, self.sig = func, args, kwargs, _UNRESOLVED
+
+    def __call__(self, *a, **k):
+        P = self.args + a
+        K = dict(self.kwargs)
+        K.update(k)
+        if self.sig is _UNRESOLVED:
+            try:
+                self.sig = _inspect.signature(self.func)
+            except (ValueError, TypeError):
+                self.sig = None
+        if self.sig is None:
+            return self.func(*P, **K)
+        try:
+            self.sig.bind(*P, **K)
+        except TypeError:
+            try:
+                self.sig.bind_partial(*P, **K)
+            except TypeError:
+                return self.func(*P, **K)
+            new = object.__new__(curry)
+            new.func, new.args, new.kwargs, new.sig = self.func, P, K, self.sig
+            return new
+        return self.func(*P, **K)
+
+
+def identity(x):
+    return x
+
+
+def apply(func, *args, **kwargs):
+    return func(*args, **kwargs)
+
+
+def do(func, x):
+    func(x)
+    return x
+
+
+def _flip(func, a, b):
+    return func(b, a)
+
+
+flip = curry(_flip)
+
+
+def pipe(data, *funcs):
+    for f in funcs:
+        data = f(data)
+    return data
+
+
+class Compose:
+    def __init__(self, funcs):
+        self.funcs = funcs
+
+    def __call__(self, *args, **kwargs):
+        value = self.funcs[0](*args, **kwargs)
+        for f in self.funcs[1:]:
+            value = f(value)
+        return value
+
+
+def compose(*funcs):
+    return Compose(funcs[::-1]) if funcs else identity
+
+
+def compose_left(*funcs):
+    return Compose(funcs) if funcs else identity
+
+
+def _thread(val, forms, last):
+    for form in forms:
+        if isinstance(form, tuple):
+            func, extra = form[0], form[1:]
+            val = func(*extra, val) if last else func(val, *extra)
+        else:
+            val = form(val)
+    return val
+
+
+def thread_first(val, *forms):
+    return _thread(val, forms, False)
+
+
+def thread_last(val, *forms):
+    return _thread(val, forms, True)
+
+
+class Juxt:
+    def __init__(self, funcs):
+        self.funcs = funcs
+
+    def __call__(self, *args, **kwargs):
+        return tuple(f(*args, **kwargs) for f in self.funcs)
+
+
+def juxt(*funcs):
+    if len(funcs) == 1 and not callable(funcs[0]):
+        funcs = tuple(funcs[0])
+    return Juxt(funcs)
+
+
+class Complement:
+    def __init__(self, func):
+        self.func = func
+
+    def __call__(self, *args, **kwargs):
+        return not self.func(*args, **kwargs)
+
+
+def complement(func):
+    return Complement(func)
+
+
+class Excepts:
+    def __init__(self, exc, func, handler):
+        self.exc, self.func, self.handler = exc, func, handler
+
+    def __call__(self, *args, **kwargs):
+        try:
+            return self.func(*args, **kwargs)
+        except BaseException as exc:  # noqa: B036 - matched against `exc` like the interpreter does
+            if not issubclass(type(exc), self.exc):
+                raise
+            return None if self.handler is None else self.handler(exc)
+
+
+def excepts(exc, func, handler=None):
+    return Excepts(exc, func, handler)
+
+
+def _memo_shape(func):
+    try:
+        params = _inspect.signature(func).parameters.values()
+        P = _inspect.Parameter
+        has_var = any(p.kind == P.VAR_POSITIONAL for p in params)
+        may_kw = any(p.default is not P.empty or p.kind in (P.KEYWORD_ONLY, P.VAR_KEYWORD) for p in params)
+        required = sum(1 for p in params
+                       if p.default is P.empty and p.kind in (P.POSITIONAL_ONLY, P.POSITIONAL_OR_KEYWORD))
+    except BaseException:  # noqa: B036 - every failure of the analysis gives the fallback flags
+        return False, True
+    return (not may_kw and not has_var and required == 1), may_kw
+
+
+class Memoize:
+    def __init__(self, func, cache, key):
+        self.func, self.cache, self.key = func, cache, key
+        self.is_unary, self.may_have_kwargs = _memo_shape(func)
+
+    def __call__(self, *args, **kwargs):
+        if self.key is not None:
+            k = self.key(args, kwargs if kwargs else None)
+        elif self.is_unary and not kwargs and len(args) == 1:
+            k = args[0]
+        else:
+            frozen = frozenset(kwargs.items()) if kwargs else None
+            if self.may_have_kwargs:
+                k = (args or None, frozen)
+            elif kwargs:
+                k = (args, frozen)
+            else:
+                k = args
+        missing = object()
+        found = dict.get(self.cache, k, missing)
+        if found is not missing:
+            return found
+        result = self.func(*args, **kwargs)
+        self.cache[k] = result
+        return result
+
+
+def memoize(func, cache=None, key=None):
+    return Memoize(func, {} if cache is None else cache, key)

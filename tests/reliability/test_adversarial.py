@@ -249,11 +249,48 @@ ITER_CASES = [
     method("nth", IDX, messages=False),
 ]
 
+EXC = st.sampled_from([H.Boom, H.Halt, Exception, TypeError, (H.Boom, H.Halt), (ValueError,)]).map(lambda v: ("v", v))
+FORM = st.one_of(FN, st.lists(OBJ, max_size=2).flatmap(
+    lambda extra: st.tuples(FN).map(lambda f: ("tuple", (f[0], *extra)))), st.just(("tuple", ())))
+
+
+def _two(a, b):
+    return (a, b)
+
+
+COMBINATOR_CASES = [
+    case("curry", lambda ns, f, x, y: ns.curry(f, x)(y), FN, OBJ, OBJ),
+    case("curry", lambda ns, f, x: ns.curry(f, k=x)(x, k=x), FN, OBJ),
+    case("curry", lambda ns, x, y: ns.curry(_two)(x)(y), OBJ, OBJ),
+    case("curry", lambda ns, x, y: ns.curry(_two, b=y)(x, y), OBJ, OBJ),
+    fn("identity", OBJ),
+    fn("apply", FN, OBJ, OBJ),
+    case("apply", lambda ns, f, x: ns.apply(f, x, key=x), FN, OBJ),
+    fn("pipe", OBJ, FN, FN),
+    fn("do", FN, OBJ),
+    case("compose", lambda ns, f, g, x: ns.compose(f, g)(x), FN, FN, OBJ),
+    case("compose", lambda ns, x: ns.compose()(x), OBJ),
+    case("compose_left", lambda ns, f, g, x: ns.compose_left(f, g)(x, k=x), FN, FN, OBJ),
+    case("complement", lambda ns, f, x: ns.complement(f)(x), FN, OBJ),
+    case("juxt", lambda ns, f, g, x: ns.juxt(f, g)(x), FN, FN, OBJ),
+    case("juxt", lambda ns, fs, x: ns.juxt(fs)(x), H.iterables(elements=FN, max_size=3), OBJ),
+    case("excepts", lambda ns, e, f, x: ns.excepts(e, f)(x), EXC, FN, OBJ),
+    case("excepts", lambda ns, e, f, h, x: ns.excepts(e, f, h)(x), EXC, FN, FN, OBJ),
+    case("memoize", lambda ns, f, x, y: (lambda m: (m(x), m(y), m(x)))(ns.memoize(f)), FN, OBJ, OBJ),
+    case("memoize", lambda ns, f, x, y: (lambda m: (m(x, k=y), m(x, k=y)))(ns.memoize(f)), FN, OBJ, OBJ),
+    case("memoize", lambda ns, x, y: (lambda m: (m(x), m(y), m(x)))(ns.memoize(ns.identity)), OBJ, OBJ),
+    case("memoize", lambda ns, f, k, x: (lambda m: (m(x), m(x)))(ns.memoize(f, key=k)), FN, FN, OBJ),
+    fn("thread_first", OBJ, FORM, FORM),
+    fn("thread_last", OBJ, FORM, FORM),
+    case("flip", lambda ns, f, a, b: ns.flip(f)(a)(b), FN, OBJ, OBJ),
+]
+
 CASES = [
     *_option_cases(),
     *SEQUENCE_CASES,
     *ACCESSOR_CASES,
     *ITER_CASES,
+    *COMBINATOR_CASES,
 ]
 
 

@@ -80,6 +80,10 @@ FIRST_USE = {
     "windows": "[list(T.sliding_window(2, 'abc')), list(T.interpose(0, [1, 2])), list(T.pluck(0, ['ab', 'cd']))]",
     "several sequences": "[list(T.merge_sorted([1, 3], [2])), list(T.join(0, ['ab'], 0, ['ac'])), "
                          "list(T.diff([1, 2], [1, 3]))]",
+    # inspect.signature and the interned method names of curry, the wrapper types
+    "combinators": "[T.curry(lambda a, b: a - b)(5)(2), T.flip(pow)(2)(3), T.memoize(abs)(-1), T.juxt(abs)(-2),"
+                   " T.compose(str, abs)(-3), T.complement(abs)(0), T.excepts(KeyError, abs)(-4),"
+                   " T.pipe(1, str), T.thread_last(2, (pow, 3)), T.apply(T.do, T.identity, 1)]",
 }
 
 _FIRST_USE_DRIVER = """
@@ -373,6 +377,41 @@ def test_shared_option_values():
     for i, (res, exc) in enumerate(hammer(work)):
         assert exc is None, exc
         assert set(res) == {("Some(Slow(1))", "Ok(Slow(3))", "Err(Slow(4))", "Nothing", True, False, 2, i)}
+
+
+def test_shared_combinators():
+    """One unresolved curry, one Memoize (shared cache) and one Compose called from every thread at
+    once, with callbacks that give up the interpreter lock."""
+    import inspect
+
+    resolutions = []
+
+    class SlowSig:
+        @property
+        def __signature__(self):
+            resolutions.append(1)
+            time.sleep(0.01)
+            return inspect.Signature([inspect.Parameter(n, inspect.Parameter.POSITIONAL_ONLY) for n in "ab"])
+
+        def __call__(self, a, b):
+            time.sleep(0)
+            return a * 1000 + b
+
+    c = T.curry(SlowSig())
+    m = T.memoize(lambda x: _yielding(x * 2))
+    comp = T.compose(_yielding, str, lambda x: _yielding(x + 1))
+    j = T.juxt(c, max)
+
+    def work(i):
+        out = []
+        for k in range(100):
+            out.append((c(i)(k), m(k % 10), comp(k), j(i, k)[0]))
+        return out
+
+    for i, (res, exc) in enumerate(hammer(work)):
+        assert exc is None, exc
+        assert res == [(i * 1000 + k, (k % 10) * 2, str(k + 1), i * 1000 + k) for k in range(100)]
+    assert len(resolutions) == 1
 
 
 def test_import_in_a_legacy_subinterpreter_first():

@@ -1,0 +1,62 @@
+"""Function combinators against the plain-Python code that does the same job."""
+
+import functools
+
+from common import Case
+
+from trovix import complement, compose, curry, juxt, memoize, pipe
+
+
+def f(x):
+    return x + 1
+
+
+def g(x):
+    return x * 2
+
+
+def h(x):
+    return x - 3
+
+
+def add(a, b):
+    return a + b
+
+
+def cases():
+    data = list(range(100))
+
+    composed = compose(f, g, h)
+    py_composed = lambda x: f(g(h(x)))  # noqa: E731
+
+    juxted = juxt(f, g, h)
+    py_juxted = lambda x: (f(x), g(x), h(x))  # noqa: E731
+
+    memo = memoize(f)
+    lru = functools.lru_cache(maxsize=None)(f)
+    for x in data:
+        memo(x), lru(x)
+
+    comp = complement(f)
+    py_comp = lambda x: not f(x)  # noqa: E731
+
+    made_once = curry(add)
+
+    return [
+        Case("compose(f, g, h)(x) x100", lambda: [composed(x) for x in data],
+             lambda: [py_composed(x) for x in data], "lambda x: f(g(h(x)))", goal=">= 1.2x"),
+        Case("pipe(x, f, g, h) x100", lambda: [pipe(x, f, g, h) for x in data],
+             lambda: [h(g(f(x))) for x in data], "h(g(f(x))) inline", goal=">= 0.9x"),
+        Case("juxt(f, g, h)(x) x100", lambda: [juxted(x) for x in data],
+             lambda: [py_juxted(x) for x in data], "lambda x: (f(x), g(x), h(x))", goal=">= 1.2x"),
+        Case("memoize(f)(x), all hits x100", lambda: [memo(x) for x in data],
+             lambda: [lru(x) for x in data], "functools.lru_cache(maxsize=None)", goal=">= 1x"),
+        Case("complement(f)(x) x100", lambda: [comp(x) for x in data],
+             lambda: [py_comp(x) for x in data], "lambda x: not f(x)", goal=">= 1.1x"),
+        Case("curry(f)(1)(2) x100", lambda: [curry(add)(x)(2) for x in data],
+             lambda: [functools.partial(add, x)(2) for x in data], "functools.partial(f, 1)(2)",
+             goal="report"),
+        Case("c(1)(2), c made once x100", lambda: [made_once(x)(2) for x in data],
+             lambda: [functools.partial(add, x)(2) for x in data], "functools.partial(f, 1)(2)",
+             goal="report"),
+    ]

@@ -12,6 +12,7 @@
 #include "utils/imports.h"
 #include "utils/ref.h"
 #include "utils/source.h"
+#include "utils/tuples.h"
 
 namespace trovix::sequences {
 
@@ -289,6 +290,7 @@ PyObject* get_items_or(PyObject* coll, PyObject* keys, PyObject* fallback) noexc
         return shorter.release();
     }
     PyObject_GC_Track(result.get());
+    untrack_if_atomic(result.get());
     return result.release();
 }
 

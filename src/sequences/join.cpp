@@ -14,6 +14,7 @@
 #include "utils/iterator.h"
 #include "utils/ref.h"
 #include "utils/source.h"
+#include "utils/tuples.h"
 
 namespace trovix::sequences {
 
@@ -25,6 +26,7 @@ PyObject* pair(PyObject* a, PyObject* b) noexcept {
     if (t == nullptr) return nullptr;
     PyTuple_SET_ITEM(t, 0, Py_NewRef(a));
     PyTuple_SET_ITEM(t, 1, Py_NewRef(b));
+    untrack_if_atomic(t);
     return t;
 }
 
@@ -115,6 +117,9 @@ struct JoinStep {
     // returned, the others wait in `pending`.
     Next pairs_with(PyObject* group, PyObject* y) {
         Py_ssize_t m = PyList_GET_SIZE(group);
+        // The left items lie anywhere in memory: fetch them all at once rather than one miss
+        // after the other.
+        for (Py_ssize_t i = 0; i < m; ++i) __builtin_prefetch(PyList_GET_ITEM(group, i), 1);
         for (Py_ssize_t i = m - 1; i >= 1; --i) {
             Ref t = Ref::steal(pair(PyList_GET_ITEM(group, i), y));
             if (!t) {
@@ -257,6 +262,7 @@ struct DiffStep {
         Ref t = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(row.size())));
         if (!t) return Next::error();
         for (std::size_t i = 0; i < row.size(); ++i) PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), row[i].release());
+        untrack_if_atomic(t.get());
         return Next::item(std::move(t));
     }
 

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -12,6 +14,7 @@
 #include "utils/iterator.h"
 #include "utils/ref.h"
 #include "utils/source.h"
+#include "utils/tuples.h"
 
 namespace trovix::sequences {
 
@@ -69,6 +72,7 @@ struct SlidingWindowBody {
             s->finished = true;
             return Next::end();
         }
+        if (s->last && Py_REFCNT(s->last.get()) == 1) return Next::item(shift_in_place(s->last.get(), std::move(item)));
         Ref window = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(n)));
         if (!window) {
             ffi_err();
@@ -84,8 +88,24 @@ struct SlidingWindowBody {
             std::vector<Ref>().swap(s->priming);
         }
         dst[n - 1] = item.release();
+        untrack_if_atomic(window.get());
         if (n > 1) s->last = window.clone();
         return Next::item(std::move(window));
+    }
+
+    // The previous window, which nobody else holds any more, reused for the next one (as the
+    // interpreter's own pairwise and zip do): its items shift by one place and `item` goes last.
+    // A new reference to it.
+    PyObject* shift_in_place(PyObject* window, Ref item) noexcept {
+        PyObject** items = &PyTuple_GET_ITEM(window, 0);
+        PyObject* dropped = items[0];
+        std::memmove(items, items + 1, (n - 1) * sizeof(PyObject*));
+        items[n - 1] = item.release();
+        reinterpret_cast<PyTupleObject*>(window)->ob_hash = -1;  // the hash it may have cached is stale
+        if (!PyObject_GC_IsTracked(window)) PyObject_GC_Track(window);
+        untrack_if_atomic(window);
+        Py_DECREF(dropped);  // may run Python code: the window is complete by now
+        return Py_NewRef(window);
     }
 
     Py_ssize_t raw_length_hint() {
@@ -319,14 +339,19 @@ PyObject* sliding_window_impl(std::size_t n, PyObject* seq) {
     PySource src = PySource::open(seq);
     if (!src) return nullptr;
     std::vector<Ref> priming;
-    priming.reserve(std::min(n - 1, kPrimingReserve));
-    std::size_t steps = 0;
-    while (priming.size() < n - 1) {
-        Next x = src.next();
-        if (x.is_error()) return nullptr;
-        if (x.is_end()) break;
-        priming.push_back(x.take());
-        if (poll_signals(steps) < 0) return nullptr;
+    try {
+        priming.reserve(std::min(n - 1, kPrimingReserve));
+        std::size_t steps = 0;
+        while (priming.size() < n - 1) {
+            Next x = src.next();
+            if (x.is_error()) return nullptr;
+            if (x.is_end()) break;
+            priming.push_back(x.take());
+            if (poll_signals(steps) < 0) return nullptr;
+        }
+    } catch (const std::bad_alloc&) {
+        // A window larger than memory over an endless source: an ordinary MemoryError.
+        return PyErr_NoMemory();
     }
     return new_iter<SlidingWindowBody>(kSlidingWindowIterType, n, std::move(src), std::move(priming));
 }

@@ -214,6 +214,8 @@ def test_dedicated_iterator_classes_exist_after_import():
     built = [n for n in DEDICATED_ITERATORS if n in made]
     assert {"InterposeIter", "SlidingWindowIter", "PluckIter"} <= set(built)
     assert not any(hasattr(T, n) for n in DEDICATED_ITERATORS)
+
+
 def test_flip_is_a_curry_of_the_builtin_flip():
     if not hasattr(T, "flip"):
         pytest.skip("not built yet")

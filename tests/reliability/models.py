@@ -876,6 +876,8 @@ class Iter:
 
     def nth(self, i):
         return nth_opt(_usize(i), self.inner)
+
+
 # ---- function combinators ----------------------------------------------------------------------
 
 import inspect as _inspect

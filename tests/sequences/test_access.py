@@ -8,6 +8,8 @@ from hypothesis import given, strategies as st
 
 import trovix._trovix as T
 
+from sequences.scripted import interrupts
+
 
 def gen(*items, fail_at=None, exc=None):
     # A fresh exception per generator: raising one shared instance again and again would chain
@@ -277,10 +279,6 @@ def test_cons():
         next(lazy)
 
 
-class Interrupted(Exception):
-    pass
-
-
 @pytest.mark.parametrize(
     "call",
     [
@@ -293,16 +291,4 @@ class Interrupted(Exception):
     ids=["count", "nth", "tail", "last", "remove"],
 )
 def test_endless_native_loops_can_be_interrupted(call):
-    import signal
-
-    def handler(signum, frame):
-        raise Interrupted
-
-    old = signal.signal(signal.SIGALRM, handler)
-    signal.setitimer(signal.ITIMER_REAL, 0.05)
-    try:
-        with pytest.raises(Interrupted):
-            call()
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, old)
+    interrupts(call)

@@ -4,6 +4,7 @@ import collections
 import gc
 import itertools
 import operator
+import weakref
 
 import pytest
 from hypothesis import given, strategies as st
@@ -151,6 +152,35 @@ def test_exhaustion():
     assert list(p) == [1]
     data.append((2,))
     assert list(p) == []
+
+
+def test_windows_nobody_holds_are_reused_safely():
+    # A window dropped by the consumer may be reused for the next one: it must not keep the hash it
+    # cached, nor lose an item that only it held, nor hide a cycle from the collector.
+    w = T.sliding_window(2, [1, 2, 3, "a", ("b",), [4]])
+    first = next(w)
+    assert hash(first) == hash((1, 2))
+    del first
+    second = next(w)
+    assert second == (2, 3) and hash(second) == hash((2, 3)) and {second: 1}[(2, 3)] == 1
+    del second
+    assert [next(w) for _ in range(3)] == [(3, "a"), ("a", ("b",)), (("b",), [4])]
+    kept = list(T.sliding_window(3, iter(range(6))))
+    assert kept == [(0, 1, 2), (1, 2, 3), (2, 3, 4), (3, 4, 5)]
+
+    class Box:
+        pass
+
+    box = Box()
+    w = T.sliding_window(2, iter([0, 1, box]))
+    next(w)
+    window = next(w)
+    assert window[1] is box and gc.is_tracked(window)
+    box.window = window
+    alive = weakref.ref(box)
+    del box, window, w
+    gc.collect()
+    assert alive() is None
 
 
 def test_list_sources_are_read_as_they_change():

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <type_traits>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "sequences/int_topk.h"
@@ -104,49 +105,117 @@ enum class Selected { Done, NotApplicable };
 
 constexpr std::size_t kPrefetch = 12;
 
-// Selects the k highest-ranked of keys[0..n) into `out` (positions, best first), or answers that
-// the keys are not all of one accepted type. Runs no Python code.
+// Selects, one key at a time, the k highest-ranked keys of one accepted type (keys borrowed: the
+// caller keeps them alive until `finish`). Runs no Python code.
 template <class Order>
-Selected select_ranked(PyObject* const* keys, std::size_t n, std::size_t k, std::vector<std::size_t>& out) {
-    auto below = ranks_below<Order>;
-    std::vector<Ranked> heap;  // min-heap: the root ranks lowest
-    heap.reserve(std::min(n, k));
+class Selector {
+public:
+    explicit Selector(std::size_t k) : k_(k) {}
+
+    // Takes the key at position `pos` (positions come in increasing order); false when the key is
+    // not of the accepted type, after which the selector must not be used.
+    bool offer(PyObject* x, std::size_t pos) {
+        if (!Order::accepts(x)) return false;
+        if (heap_.size() < k_) {
+            heap_.push_back({x, pos});
+            std::push_heap(heap_.begin(), heap_.end(), above);
+        } else if (k_ > 0 && root_below(x)) {
+            // A value equal to the root comes later, so it ranks below the root: it stays out.
+            std::pop_heap(heap_.begin(), heap_.end(), above);
+            heap_.back() = {x, pos};
+            std::push_heap(heap_.begin(), heap_.end(), above);
+        }
+        return true;
+    }
+
+    // The positions of the selected keys, best first.
+    void finish(std::vector<std::size_t>& out) {
+        std::sort(heap_.begin(), heap_.end(), above);
+        out.clear();
+        out.reserve(heap_.size());
+        for (const Ranked& r : heap_) out.push_back(r.pos);
+    }
+
+private:
+    // The heap's order: a min-heap, whose root ranks lowest.
+    static bool above(const Ranked& a, const Ranked& b) noexcept { return ranks_below<Order>(b, a); }
+
     // Whether the root's value is less than x's; ints compare against the root's cached value.
-    PyObject* cached_root = nullptr;
-    [[maybe_unused]] IntOrder::Fast root_fast{0, false};
-    auto root_below = [&](PyObject* x) {
-        PyObject* root = heap.front().obj;
+    bool root_below(PyObject* x) {
+        PyObject* root = heap_.front().obj;
         if constexpr (std::is_same_v<Order, IntOrder>) {
-            if (root != cached_root) {
-                cached_root = root;
-                root_fast = IntOrder::fast(root);
+            if (root != cached_root_) {
+                cached_root_ = root;
+                root_fast_ = IntOrder::fast(root);
             }
             IntOrder::Fast fx = IntOrder::fast(x);
-            if (root_fast.fits && fx.fits) [[likely]] return root_fast.value < fx.value;
+            if (root_fast_.fits && fx.fits) [[likely]] return root_fast_.value < fx.value;
         }
         return Order::less(root, x);
-    };
+    }
+
+    std::size_t k_;
+    std::vector<Ranked> heap_;
+    PyObject* cached_root_ = nullptr;
+    IntOrder::Fast root_fast_{0, false};
+};
+
+// Selects the k highest-ranked of keys[0..n) into `out` (positions, best first), or answers that
+// the keys are not all of one accepted type.
+template <class Order>
+Selected select_ranked(PyObject* const* keys, std::size_t n, std::size_t k, std::vector<std::size_t>& out) {
+    Selector<Order> selector(k);
     for (std::size_t i = 0; i < n; ++i) {
         // The objects lie scattered in memory: fetch the ones a few places ahead in advance.
         if (i + kPrefetch < n) __builtin_prefetch(keys[i + kPrefetch]);
-        PyObject* x = keys[i];
-        if (!Order::accepts(x)) return Selected::NotApplicable;
-        if (heap.size() < k) {
-            heap.push_back({x, i});
-            std::push_heap(heap.begin(), heap.end(), [&](const Ranked& a, const Ranked& b) { return below(b, a); });
-        } else if (k > 0 && root_below(x)) {
-            // A value equal to the root comes later, so it ranks below the root: it stays out.
-            std::pop_heap(heap.begin(), heap.end(), [&](const Ranked& a, const Ranked& b) { return below(b, a); });
-            heap.back() = {x, i};
-            std::push_heap(heap.begin(), heap.end(), [&](const Ranked& a, const Ranked& b) { return below(b, a); });
-        }
+        if (!selector.offer(keys[i], i)) return Selected::NotApplicable;
     }
-    std::sort(heap.begin(), heap.end(), [&](const Ranked& a, const Ranked& b) { return below(b, a); });
-    out.clear();
-    out.reserve(heap.size());
-    for (const Ranked& r : heap) out.push_back(r.pos);
+    selector.finish(out);
     return Selected::Done;
 }
+
+// The native selection fed key by key while the keys are computed: the selector follows the type
+// of the first key and gives up at the first key of another type.
+class KeyStream {
+public:
+    explicit KeyStream(std::size_t k) : k_(k) {}
+
+    void offer(PyObject* key, std::size_t pos) {
+        if (pos == 0) {
+            PyTypeObject* type = Py_TYPE(key);
+            if (type == &PyLong_Type) selector_.emplace<Selector<IntOrder>>(k_);
+            else if (type == &PyUnicode_Type) selector_.emplace<Selector<StrOrder>>(k_);
+            else if (type == &PyFloat_Type) selector_.emplace<Selector<FloatOrder>>(k_);
+            else given_up_ = true;
+        }
+        if (given_up_) return;
+        std::visit(
+            [&](auto& s) {
+                if constexpr (!std::is_same_v<std::decay_t<decltype(s)>, std::monostate>) {
+                    if (!s.offer(key, pos)) given_up_ = true;
+                }
+            },
+            selector_);
+        if (given_up_) selector_.emplace<std::monostate>();
+    }
+
+    // The selected positions, best first; NotApplicable when the keys were not all of one type.
+    Selected finish(std::vector<std::size_t>& out) {
+        if (given_up_) return Selected::NotApplicable;
+        out.clear();
+        std::visit(
+            [&](auto& s) {
+                if constexpr (!std::is_same_v<std::decay_t<decltype(s)>, std::monostate>) s.finish(out);
+            },
+            selector_);
+        return Selected::Done;
+    }
+
+private:
+    std::size_t k_;
+    bool given_up_ = false;
+    std::variant<std::monostate, Selector<IntOrder>, Selector<StrOrder>, Selector<FloatOrder>> selector_;
+};
 
 // Native selection when keys[0..n) are all of one exact int, str or non-NaN float type.
 Selected select_native(PyObject* const* keys, std::size_t n, std::size_t k, std::vector<std::size_t>& out) {
@@ -233,7 +302,8 @@ PyObject* topk_plain(std::size_t k, PyObject* seq) {
 PyObject* topk_keyed(std::size_t k, PyObject* seq, PyObject* key) {
     PySource src = PySource::open(seq);
     if (!src) return nullptr;
-    std::vector<Ref> keys, items;
+    std::vector<Ref> keys, items;  // own every key the stream looks at
+    KeyStream stream(k);
     if (src.is_indexed()) {  // a list or tuple: its length costs no Python code
         keys.reserve(src.length_hint());
         items.reserve(src.length_hint());
@@ -246,16 +316,16 @@ PyObject* topk_keyed(std::size_t k, PyObject* seq, PyObject* key) {
         Ref item = n.take();
         Ref kv = Ref::steal(apply_key(key, item.get()));
         if (!kv) return nullptr;
+        stream.offer(kv.get(), keys.size());
         keys.push_back(std::move(kv));
         items.push_back(std::move(item));
         if (poll_signals(steps) < 0) return nullptr;
     }
     // Ref is one pointer wide: the vectors are arrays of object pointers.
     static_assert(sizeof(Ref) == sizeof(PyObject*));
-    auto* key_array = reinterpret_cast<PyObject* const*>(keys.data());
     auto* item_array = reinterpret_cast<PyObject* const*>(items.data());
     std::vector<std::size_t> chosen;
-    if (select_native(key_array, keys.size(), k, chosen) == Selected::Done) return tuple_at(item_array, chosen);
+    if (stream.finish(chosen) == Selected::Done) return tuple_at(item_array, chosen);
 
     // The decorated tuples are made first, so that no half-filled list is ever visible.
     std::vector<Ref> rows;

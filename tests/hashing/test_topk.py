@@ -55,7 +55,10 @@ def test_selection_is_the_stable_descending_sort(lst, k, make):
         assert same_objects(got, expected)
 
 
-@given(st.lists(st.tuples(big_ints | words, st.integers()), max_size=30), st.integers(0, 35))
+@given(st.one_of(st.lists(st.tuples(big_ints | words, st.integers()), max_size=30),
+                 st.lists(st.tuples(st.floats(allow_nan=True) | st.integers(-3, 3) | eq_floats, st.integers()),
+                          max_size=30)),
+       st.integers(0, 35))
 def test_keyed_selection_is_the_decorated_sort(rows, k):
     try:
         expected = tuple(r[2] for r in sorted(((row[0], -i, row) for i, row in enumerate(rows)), reverse=True)[:k])

@@ -7,6 +7,9 @@
 #include "combinators/curry.h"
 #include "combinators/helpers.h"
 #include "combinators/memoize.h"
+#include "dicts/mapping.h"
+#include "dicts/merge.h"
+#include "dicts/paths.h"
 #include "iter/iter.h"
 #include "module/registry.h"
 #include "option/accessors.h"
@@ -97,6 +100,19 @@ const Step kRegistration[] = {
     add_function(combinators::kThreadFirstDef),
     add_function(combinators::kThreadLastDef),
     add_value("flip", combinators::make_flip),
+    add_function(dicts::kMergeDef),
+    add_function(dicts::kMergeWithDef),
+    add_function(dicts::kAssocDef),
+    add_function(dicts::kDissocDef),
+    add_function(dicts::kAssocInDef),
+    add_function(dicts::kUpdateInDef),
+    add_function(dicts::kGetInDef),
+    add_function(dicts::kKeymapDef),
+    add_function(dicts::kValmapDef),
+    add_function(dicts::kItemmapDef),
+    add_function(dicts::kKeyfilterDef),
+    add_function(dicts::kValfilterDef),
+    add_function(dicts::kItemfilterDef),
     add_class(iter::kIterType),
 };
 

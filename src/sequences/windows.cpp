@@ -186,10 +186,28 @@ struct InterposeBody {
 // ---- PluckIter ----------------------------------------------------------------------------------
 
 struct PluckBody {
-    PluckBody(Ref index, PySource src) : ind(std::move(index)), cell(std::move(src)) {}
+    PluckBody(Ref index, PySource src) : ind(std::move(index)), cell(std::move(src)) {
+        PyObject* i = ind.get();
+        small_index = PyLong_CheckExact(i) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(i));
+        if (small_index) position = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(i));
+    }
 
     Ref ind;  // never changes (until the collector clears the iterator): outside the cell
     GilRefCell<PySource> cell;
+    bool small_index = false;  // `ind` is a small exact int, `position`
+    Py_ssize_t position = 0;
+
+    // Rows of a list or tuple source, and the items they will give, are fetched into the cache a
+    // few steps before they are needed (two stages: a row must be there to find its item).
+    void look_ahead(const PySource& src) const noexcept {
+        if (PyObject* far = src.ahead(16)) __builtin_prefetch(far);
+        PyObject* near = src.ahead(6);
+        if (near != nullptr && PyTuple_CheckExact(near)) {
+            Py_ssize_t n = PyTuple_GET_SIZE(near);
+            Py_ssize_t i = position < 0 ? position + n : position;
+            if (i >= 0 && i < n) __builtin_prefetch(PyTuple_GET_ITEM(near, i), 1);
+        }
+    }
 
     int traverse(visitproc visit, void* arg) {
         Py_VISIT(ind.get());
@@ -205,6 +223,7 @@ struct PluckBody {
     Next raw_next() {
         auto src = cell.borrow_mut();
         if (!src) return Next::error();
+        if (small_index) look_ahead(*src);
         Next x = src->next();
         if (!x) return x;
         Ref item = x.take();

@@ -114,6 +114,24 @@ public:
     // How many items are probably left; never fails (a failing hint counts as 0).
     std::size_t length_hint() const noexcept;
 
+    // For a source read by index: the item `k` places after the next one (borrowed), or null.
+    // Only for prefetching: the item may be gone by the time the source reaches it.
+    PyObject* ahead(std::size_t k) const noexcept {
+        if (is_list_) {
+            std::size_t i = index_ + k;
+            return !finished_ && i < static_cast<std::size_t>(PyList_GET_SIZE(obj_.get()))
+                       ? PyList_GET_ITEM(obj_.get(), static_cast<Py_ssize_t>(i))
+                       : nullptr;
+        }
+        if (is_tuple_) {
+            std::size_t i = index_ + k;
+            return i < static_cast<std::size_t>(PyTuple_GET_SIZE(obj_.get()))
+                       ? PyTuple_GET_ITEM(obj_.get(), static_cast<Py_ssize_t>(i))
+                       : nullptr;
+        }
+        return nullptr;
+    }
+
     bool is_list() const noexcept { return is_list_; }
     // True when items are read by index: taking one runs no Python code.
     bool is_indexed() const noexcept { return is_list_ || is_tuple_; }

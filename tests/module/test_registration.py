@@ -107,6 +107,11 @@ def test_all_follows_registration_order():
     assert public == T.__all__
 
 
+def test_the_module_registers_all_76_names():
+    assert len(FULL_ORDER) == 76
+    assert T.__all__ == FULL_ORDER
+
+
 def test_star_import_gives_exactly_all():
     ns = {}
     exec("from trovix._trovix import *", ns)

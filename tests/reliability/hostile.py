@@ -186,6 +186,36 @@ def hostile_class(methods):
     return cls
 
 
+class HostileMap:
+    """A mapping with nothing but keys(), items() and item access (a `wrong` items() gives lists
+    instead of tuples, a `wrong` keys() is not iterable)."""
+
+    __slots__ = ("tag", "plan", "calls", "ctx", "pairs")
+    _act = _Base._act
+
+    def keys(self):
+        return self._act("keys", lambda: [k for k, _ in self.pairs])
+
+    def items(self):
+        return self._act("items", lambda: list(self.pairs))
+
+    def __getitem__(self, key):
+        def normal():
+            for k, v in self.pairs:
+                if k == key:
+                    return v
+            raise KeyError(key)
+
+        return self._act("__getitem__", normal)
+
+    def __repr__(self):
+        return f"HMap{self.tag}"
+
+
+_WRONG["items"] = lambda self: [[k, v] for k, v in self.pairs]
+_WRONG["keys"] = lambda self: 5
+
+
 def make_hostile(ctx, tag, plan, methods=(), items=()):
     obj = hostile_class(set(plan) | set(methods))()
     obj.tag, obj.plan, obj.calls, obj.ctx, obj.items, obj.pos = tag, dict(plan), {}, ctx, list(items), 0
@@ -205,6 +235,10 @@ def make_hostile(ctx, tag, plan, methods=(), items=()):
 #                                     result is None), following action/after like a hostile method
 #   ("notcallable",)                  5
 #   ("Some"|"Ok"|"Err", inner) / ("NothingType",)   an option value from the context's namespace
+#   ("dict", pairs)                   an exact dict of built (key, value) pairs, registered as the
+#                                     context's mutation target
+#   ("hmap", tag, plan, pairs)        a mapping with only keys(), items() and item access over built
+#                                     pairs; those three methods follow the plan
 
 
 def build(recipe, ctx):
@@ -246,6 +280,15 @@ def build(recipe, ctx):
         return getattr(ctx.opt, kind)(build(recipe[1], ctx))
     if kind == "NothingType":
         return ctx.opt.NothingType()
+    if kind == "dict":
+        d = {build(k, ctx): build(v, ctx) for k, v in recipe[1]}
+        ctx.targets.append(d)
+        return d
+    if kind == "hmap":
+        m = HostileMap()
+        m.tag, m.plan, m.calls, m.ctx = recipe[1], {a: (b, n) for a, b, n in recipe[2]}, {}, ctx
+        m.pairs = [(build(k, ctx), build(v, ctx)) for k, v in recipe[3]]
+        return m
     raise AssertionError(f"unknown recipe {recipe!r}")
 
 
@@ -380,3 +423,30 @@ sizes = st.one_of(
     hostile(methods=("__index__",), actions=("ok", "boom", "halt", "wrong")),
 )
 """Chunk sizes and counts: small, non-positive, too large, wrong types, hostile __index__."""
+
+mapping_keys = st.one_of(st.integers(-1, 3), st.sampled_from(["a", "b", (1, 2)])).map(lambda v: ("v", v))
+"""Keys of built mappings: plain, hashable, equal only to equal plain keys."""
+
+
+def mappings(values=objects, max_size=4):
+    """Exact dicts (mutation targets) and hostile mappings of `values`."""
+    pairs = st.lists(st.tuples(mapping_keys, values), max_size=max_size).map(tuple)
+    plan = st.lists(
+        st.tuples(st.sampled_from(["items", "keys", "__getitem__"]), st.sampled_from(ACTIONS), st.sampled_from([0, 1, 2])),
+        max_size=2,
+    ).map(tuple)
+    return st.one_of(
+        pairs.map(lambda p: ("dict", p)),
+        pairs.map(lambda p: ("dict", p)),
+        st.builds(lambda t, pl, p: ("hmap", t, pl, p), st.integers(0, 9), plan, pairs),
+    )
+
+
+nested_mappings = mappings(st.one_of(objects, mappings(st.one_of(objects, mappings(max_size=2)), max_size=3)))
+"""Mappings of mappings, up to three levels, with non-mappings mixed in."""
+
+paths = st.one_of(
+    iterables(elements=mapping_keys, max_size=3),
+    st.lists(mapping_keys, max_size=4).map(lambda ks: ("list", tuple(ks))),
+)
+"""Paths of keys: lists, tuples, generators, mutated lists and hostile iterators."""

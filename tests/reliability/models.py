@@ -1061,3 +1061,190 @@ class Memoize:
 
 def memoize(func, cache=None, key=None):
     return Memoize(func, {} if cache is None else cache, key)
+
+
+# ---- dictionary functions ------------------------------------------------------------------------
+
+_MISSING = object()
+
+
+def _new_result(factory):
+    return {} if factory is None else factory()
+
+
+def _items(source):
+    for e in source.items():
+        if not isinstance(e, tuple):
+            raise TypeError(f"'{type(e).__qualname__}' object is not an instance of 'tuple'")
+        yield e[0], e[1]
+
+
+def _copy_into(target, source):
+    for k, v in _items(source):
+        target[k] = v
+
+
+def _mapping_list(dicts):
+    if len(dicts) == 1 and not hasattr(dicts[0], "keys"):
+        return list(dicts[0])
+    return dicts
+
+
+def merge(*dicts, factory=None):
+    if factory is None and dicts and all(type(d) is dict for d in dicts):
+        result = dict(dicts[0])
+        for d in dicts[1:]:
+            result.update(d)
+        return result
+    result = _new_result(factory)
+    for d in _mapping_list(dicts):
+        if not hasattr(d, "keys"):
+            raise TypeError(f"'{type(d).__name__}' object is not iterable")
+        _copy_into(result, d)
+    return result
+
+
+def merge_with(func, *dicts, factory=None):
+    groups = {}
+    for d in _mapping_list(dicts):
+        for k, v in _items(d):
+            if k in groups:
+                groups[k].append(v)
+            else:
+                groups[k] = [v]
+    result = _new_result(factory)
+    for k, vs in groups.items():
+        result[k] = func(vs)
+    return result
+
+
+def assoc(d, key, value, factory=None):
+    result = _new_result(factory)
+    _copy_into(result, d)
+    result[key] = value
+    return result
+
+
+def dissoc(d, *keys, factory=None):
+    result = _new_result(factory)
+    _copy_into(result, d)
+    for k in keys:
+        if k in result:
+            del result[k]
+    return result
+
+
+def _pair(obj):
+    it = iter(obj)
+    parts = []
+    for _ in range(2):
+        ok, x = _next(it)
+        if not ok:
+            raise ValueError("dictionary update sequence element has length < 2; 2 is required")
+        parts.append(x)
+    if _next(it)[0]:
+        raise ValueError("dictionary update sequence element has length > 2; 2 is required")
+    return parts
+
+
+def _map_items(d, factory, step):
+    result = _new_result(factory)
+    for k, v in _items(d):
+        step(result, k, v)
+    return result
+
+
+def keymap(func, d, factory=None):
+    def step(r, k, v):
+        r[func(k)] = v
+
+    return _map_items(d, factory, step)
+
+
+def valmap(func, d, factory=None):
+    def step(r, k, v):
+        r[k] = func(v)
+
+    return _map_items(d, factory, step)
+
+
+def itemmap(func, d, factory=None):
+    def step(r, k, v):
+        nk, nv = _pair(func((k, v)))
+        r[nk] = nv
+
+    return _map_items(d, factory, step)
+
+
+def _filter(test, d, factory):
+    def step(r, k, v):
+        if test(k, v):
+            r[k] = v
+
+    return _map_items(d, factory, step)
+
+
+def keyfilter(predicate, d, factory=None):
+    return _filter(lambda k, v: predicate(k), d, factory)
+
+
+def valfilter(predicate, d, factory=None):
+    return _filter(lambda k, v: predicate(v), d, factory)
+
+
+def itemfilter(predicate, d, factory=None):
+    return _filter(lambda k, v: predicate((k, v)), d, factory)
+
+
+def _as_bool(v):
+    if v is True or v is False:
+        return v
+    if v is None:
+        raise TypeError("'None' is not an instance of 'bool'")
+    raise TypeError(f"'{type(v).__qualname__}' object is not an instance of 'bool'")
+
+
+def get_in(keys, coll, default=None, no_default=False):
+    no_default = _as_bool(no_default)
+    for k in keys:
+        try:
+            coll = coll[k]
+        except Exception as exc:
+            if no_default or not _is_lookup_error(exc):
+                raise
+            return default
+    return coll
+
+
+def _rec_update(d, keys, leaf, factory):
+    result = _new_result(factory)
+    existing = _MISSING
+    if hasattr(d, "keys"):
+        _copy_into(result, d)
+        try:
+            existing = d[keys[0]]
+        except KeyError:
+            pass
+    if len(keys) == 1:
+        new = leaf(existing)
+    elif existing is not _MISSING:
+        new = _rec_update(existing, keys[1:], leaf, factory)
+    else:
+        new = _rec_update(_new_result(factory), keys[1:], leaf, factory)
+    result[keys[0]] = new
+    return result
+
+
+def _path(keys):
+    keys = list(keys)
+    if not keys:
+        raise StopIteration
+    return keys
+
+
+def assoc_in(d, keys, value, factory=None):
+    return _rec_update(d, _path(keys), lambda _: value, factory)
+
+
+def update_in(d, keys, func, default=None, factory=None):
+    return _rec_update(d, _path(keys), lambda old: func(default if old is _MISSING else old), factory)

@@ -285,12 +285,60 @@ COMBINATOR_CASES = [
     case("flip", lambda ns, f, a, b: ns.flip(f)(a)(b), FN, OBJ, OBJ),
 ]
 
+MAP = H.mappings()
+NESTED_MAP = st.one_of(H.nested_mappings, H.nested_mappings, H.plain)
+MAPS = H.iterables(elements=st.one_of(MAP, MAP, H.plain), max_size=3)
+PATH = H.paths
+MAP_KEY = st.one_of(H.mapping_keys, H.mapping_keys, H.hostile(methods=("__hash__", "__eq__")))
+FACTORY = H.callbacks(result=st.one_of(st.just(("dict", ())), st.just(("dict", ())), H.plain))
+PAIR_FN = H.callbacks(result=st.one_of(
+    st.none(), st.tuples(MAP_KEY, OBJ).map(lambda p: ("tuple", p)),
+    st.lists(H.mapping_keys, max_size=3).map(lambda p: ("list", tuple(p))), OBJ))
+
+
+def kw(name, *shapes, **kw_):
+    """A module function whose last argument goes by keyword `factory`."""
+    return case(name, lambda ns, *a, _n=name: getattr(ns, _n)(*a[:-1], factory=a[-1]), *shapes, **kw_)
+
+
+DICT_CASES = [
+    fn("merge", MAP, MAP, MAP),
+    fn("merge", st.one_of(MAP, MAPS, OBJ)),
+    kw("merge", MAP, st.one_of(MAP, OBJ), FACTORY),
+    fn("merge_with", FN, MAP, MAP),
+    fn("merge_with", FN, st.one_of(MAPS, MAP)),
+    kw("merge_with", FN, MAP, MAP, FACTORY),
+    fn("assoc", MAP, MAP_KEY, OBJ),
+    fn("assoc", st.one_of(MAP, OBJ), MAP_KEY, OBJ, FACTORY),
+    fn("dissoc", MAP, MAP_KEY, MAP_KEY),
+    kw("dissoc", MAP, MAP_KEY, FACTORY),
+    fn("assoc_in", NESTED_MAP, PATH, OBJ),
+    fn("assoc_in", NESTED_MAP, PATH, OBJ, FACTORY),
+    fn("update_in", NESTED_MAP, PATH, FN),
+    fn("update_in", NESTED_MAP, PATH, FN, OBJ, FACTORY),
+    fn("get_in", PATH, NESTED_MAP),
+    fn("get_in", PATH, NESTED_MAP, OBJ, st.one_of(st.booleans().map(lambda b: ("v", b)), OBJ)),
+    # keys that hash or compare badly: the native lookup and the model may call them differently
+    fn("get_in", H.iterables(elements=MAP_KEY, max_size=3), NESTED_MAP, OBJ, model=False),
+    fn("keymap", FN, MAP),
+    kw("keymap", FN, MAP, FACTORY),
+    fn("valmap", FN, MAP),
+    fn("valmap", FN, MAP, FACTORY),
+    fn("itemmap", PAIR_FN, MAP),
+    fn("itemmap", PAIR_FN, MAP, FACTORY),
+    fn("keyfilter", FN, MAP),
+    fn("valfilter", FN, MAP, FACTORY),
+    fn("itemfilter", FN, MAP),
+    kw("itemfilter", FN, MAP, FACTORY),
+]
+
 CASES = [
     *_option_cases(),
     *SEQUENCE_CASES,
     *ACCESSOR_CASES,
     *ITER_CASES,
     *COMBINATOR_CASES,
+    *DICT_CASES,
 ]
 
 

@@ -84,6 +84,12 @@ FIRST_USE = {
     "combinators": "[T.curry(lambda a, b: a - b)(5)(2), T.flip(pow)(2)(3), T.memoize(abs)(-1), T.juxt(abs)(-2),"
                    " T.compose(str, abs)(-3), T.complement(abs)(0), T.excepts(KeyError, abs)(-4),"
                    " T.pipe(1, str), T.thread_last(2, (pow, 3)), T.apply(T.do, T.identity, 1)]",
+    # the interned attribute names of the dictionary functions
+    "dict functions": "[T.merge([{1: 2}], factory=dict), T.valmap(str, {3: 4}), T.assoc_in(None, ['a', 'b'], 1), "
+                      "T.get_in(['a', 0], {'a': [5]}), T.merge_with(sum, [{1: 1}, {1: 2}]), "
+                      "T.itemmap(reversed, {1: 2}), T.dissoc({1: 2, 3: 4}, 1), T.update_in({}, 'ab', str), "
+                      "T.keymap(str, {1: 1}), T.keyfilter(bool, {0: 1, 1: 2}), T.valfilter(bool, {1: 0}), "
+                      "T.itemfilter(all, {1: 1}), T.assoc({}, 1, 2)]",
 }
 
 _FIRST_USE_DRIVER = """
@@ -412,6 +418,72 @@ def test_shared_combinators():
         assert exc is None, exc
         assert res == [(i * 1000 + k, (k % 10) * 2, str(k + 1), i * 1000 + k) for k in range(100)]
     assert len(resolutions) == 1
+
+
+def _slow(v):
+    time.sleep(0)
+    return v
+
+
+@_built("merge", "merge_with", "valmap", "keyfilter", "itemmap", "assoc_in", "update_in", "get_in")
+def test_dict_functions_on_shared_mappings():
+    """Threads read the same nested mapping through every dictionary function while their
+    callbacks give up the interpreter lock: each gets the full result, the input stays as it was."""
+    import copy
+
+    shared = {i: {"v": i, "w": [i]} for i in range(100)}
+    snapshot = copy.deepcopy(shared)
+    evens = {k: v for k, v in snapshot.items() if k % 2 == 0}
+
+    def work(i):
+        for _ in range(10):
+            assert T.valmap(_slow, shared) == snapshot
+            assert T.keyfilter(lambda k: _slow(k % 2 == 0), shared) == evens
+            assert T.itemmap(lambda kv: _slow((kv[0], len(kv[1]))), shared) == {k: 2 for k in shared}
+            assert T.merge_with(lambda vs: _slow(len(vs)), shared, shared) == {k: 2 for k in shared}
+            assert T.merge(shared, {i: None}) == {**snapshot, i: None}
+            r = T.update_in(shared, [i, "w", 0], _slow, default=i)
+            assert r[i] == {"v": i, "w": {0: i}} and r[i + 1] is shared[i + 1]
+            assert T.assoc_in(shared, [i, "v"], -1)[i]["w"] is shared[i]["w"]
+            assert T.get_in([i, "w", 0], shared) == i
+        return True
+
+    for res, exc in hammer(work):
+        assert exc is None, exc
+        assert res is True
+    assert shared == snapshot
+
+
+@_built("valmap", "merge", "assoc")
+def test_dict_functions_while_another_thread_mutates():
+    """One thread grows and shrinks a dict while the others copy and map it: each call gives a
+    consistent result or the interpreter's RuntimeError, never a crash."""
+    victim = {i: i for i in range(300)}
+
+    def work(i):
+        if i == 0:
+            for n in range(3000):
+                victim[1000 + n % 40] = n
+                victim.pop(1000 + (n + 20) % 40, None)
+                time.sleep(0)
+            return {"mutator"}
+        outcomes = set()
+        for _ in range(30):
+            try:
+                r = T.valmap(_slow, victim)
+                assert all(r[k] == k for k in range(300))
+                r = T.assoc(victim, -1, -1, factory=dict)
+                assert all(r[k] == k for k in range(-1, 300))
+                assert all(k in T.merge(victim, {}) for k in range(300))
+                outcomes.add("ok")
+            except RuntimeError as exc:
+                assert "during iteration" in str(exc) or "mutated" in str(exc), exc
+                outcomes.add("RuntimeError")
+        return outcomes
+
+    for res, exc in hammer(work):
+        assert exc is None, exc
+        assert res
 
 
 def test_import_in_a_legacy_subinterpreter_first():

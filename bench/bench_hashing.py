@@ -1,6 +1,7 @@
 """Hashing and counting: frequencies, unique, isdistinct and groupby against the standard library,
 NumPy and pandas, plus the parallel speed-up of integer counting over a one-worker pool."""
 
+import array
 import atexit
 import os
 import random
@@ -68,6 +69,11 @@ def cases():
     mid = nrng.integers(0, 100_000, size=1_000_000, dtype=np.int64)
     perm = nrng.permutation(1_000_000).astype(np.int64)
     huge = nrng.integers(0, 2**62, size=N_BIG, dtype=np.int64)
+    # Small buffers of each exporter family: the intake (deciding whether the buffer path applies)
+    # is a visible share of these calls.
+    small_bytes = bytes(nrng.integers(0, 256, size=1000, dtype=np.uint8))
+    small_arr = array.array("q", nrng.integers(0, 100, size=1000, dtype=np.int64).tolist())
+    small_np = nrng.integers(0, 100, size=1000, dtype=np.int64)
 
     # Results of the peers that return other types are checked here, once.
     vc = pd.Series(big).value_counts(sort=False)
@@ -108,6 +114,17 @@ def cases():
              "same call, RAYON_NUM_THREADS=1 (child process)", ">= 1.6x on 2 cores", check=False),
         Case("frequencies: 1e7 uint8 array", lambda: T.frequencies(big_u8), lambda: np.bincount(big_u8),
              "numpy.bincount", ">= 0.67x (within 1.5x)", check=False),
+        Case("frequencies: 1e3 bytes", lambda: T.frequencies(small_bytes), lambda: Counter(small_bytes),
+             "collections.Counter", "> 1x"),
+        Case("frequencies: 1e3 array.array('q')", lambda: T.frequencies(small_arr), lambda: Counter(small_arr),
+             "collections.Counter", "> 1x"),
+        Case("frequencies: 1e3 int64 ndarray", lambda: T.frequencies(small_np),
+             lambda: np.unique(small_np, return_counts=True), "numpy.unique(return_counts=True)", "> 1x",
+             check=False),
+        Case("list(unique): 1e3 bytes", lambda: list(T.unique(small_bytes)),
+             lambda: list(dict.fromkeys(small_bytes)), "list(dict.fromkeys)", "> 1x"),
+        Case("isdistinct: 1e3 array.array('q')", lambda: T.isdistinct(small_arr),
+             lambda: len(set(small_arr)) == len(small_arr), "len(set(a)) == len(a)", "> 1x"),
         Case("list(unique): 1e6 distinct ints", lambda: list(T.unique(ints)),
              lambda: list(dict.fromkeys(ints)), "list(dict.fromkeys)", ">= 1x"),
         Case("list(unique): 1e6 small ints", lambda: list(T.unique(small_ints)),

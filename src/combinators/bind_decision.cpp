@@ -142,7 +142,10 @@ bool build_env(Env& env) noexcept {
     if (itertools == nullptr || !PyModule_CheckExact(itertools) || builtins == nullptr || !PyDict_Check(builtins)) {
         return false;
     }
-    int watcher = PyDict_AddWatcher(on_dict_event);
+    // One watcher for the process, even when a nested first use (an import hook calling curry
+    // while inspect is imported) builds the environment a second time.
+    static int watcher = -1;
+    if (watcher < 0) watcher = PyDict_AddWatcher(on_dict_event);
     if (watcher < 0) return false;
     if (PyDict_Watch(watcher, globals) < 0 || PyDict_Watch(watcher, builtins) < 0 ||
         PyDict_Watch(watcher, PyModule_GetDict(itertools)) < 0) {

@@ -30,13 +30,18 @@ PyObject* juxt_call(PyObject* self, PyObject* const* args, std::size_t nargsf, P
     if (funcs == nullptr) [[unlikely]] return raise_cleared();
     Ref hold = Ref::borrow(funcs);  // a callee may drop the last other reference to the wrapper
     Py_ssize_t n = PyTuple_GET_SIZE(funcs);
+    if (n == 0) return PyTuple_New(0);  // the shared empty tuple, never tracked
     Ref out = Ref::steal(PyTuple_New(n));
     if (!out) return nullptr;
+    // The callees run Python code: until every slot is filled, the tuple stays out of the garbage
+    // collector's sight (gc.get_referrers() must not hand out empty slots).
+    PyObject_GC_UnTrack(out.get());
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* r = PyObject_Vectorcall(PyTuple_GET_ITEM(funcs, i), args, nargsf, kwnames);
         if (r == nullptr) return nullptr;
         PyTuple_SET_ITEM(out.get(), i, r);
     }
+    PyObject_GC_Track(out.get());
     return out.release();
 }
 

@@ -182,7 +182,8 @@ PyObject* memoize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     if (given_cache != nullptr && !check_instance(given_cache, &PyDict_Type, "cache")) return nullptr;
     Shape shape;
     if (!read_shape(a[0], shape)) {
-        PyErr_Clear();
+        // No signature to read is an ordinary outcome; an interrupt while reading it is not.
+        if (PyErr_Occurred() && !clear_ordinary_error()) return nullptr;
         shape = Shape{};
     }
     Ref cache = given_cache != nullptr ? Ref::borrow(given_cache) : Ref::steal(PyDict_New());

@@ -13,6 +13,7 @@
 #include <Python.h>
 
 #include "utils/ref.h"
+#include "utils/source.h"
 
 namespace trovix::dicts {
 
@@ -52,12 +53,15 @@ inline Ref next_element(PyObject* it) noexcept {
 
 // Runs `step(key, value)` (owned keys and values, kept alive across the step) for every item of
 // `source.items()`. `step` returns false with an exception set to stop. True when every item was
-// visited, false with the exception set otherwise.
+// visited, false with the exception set otherwise. A mapping's `items()` may never end, so the
+// walk lets signal handlers run as it goes.
 template <class Step>
 bool for_each_item(PyObject* source, Step&& step) {
     Ref it = Ref::steal(items_iter(source));
     if (!it) return false;
+    std::size_t steps = 0;
     for (;;) {
+        if (poll_signals(steps) < 0) return false;
         Ref element = next_element(it.get());
         if (!element) return !PyErr_Occurred();
         PyObject* key = nullptr;

@@ -23,7 +23,10 @@ PyObject* get_in_walk(PyObject* keys, PyObject* coll, PyObject* fallback, bool n
     PySource path = PySource::open(keys);
     if (!path) return nullptr;
     Ref current = Ref::borrow(coll);
+    std::size_t steps = 0;
     for (;;) {
+        // An endless path through a mapping that contains itself never ends on its own.
+        if (poll_signals(steps) < 0) return nullptr;
         Next n = path.next();
         if (n.is_end()) return current.release();
         if (n.is_error()) return nullptr;

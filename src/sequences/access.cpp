@@ -247,7 +247,8 @@ Next nth_of(PyObject* n, PyObject* seq) noexcept {
         index = PyLong_AsLongLong(as_int.get());
     }
     if (index < 0) {
-        PyErr_Clear();
+        // The conversion's ordinary errors are replaced; an interrupt or MemoryError is not.
+        if (PyErr_Occurred() && !clear_ordinary_error()) return Next::error();
         PyErr_SetString(PyExc_ValueError, "Indices for islice() must be None or an integer: 0 <= x <= sys.maxsize.");
         return Next::error();
     }

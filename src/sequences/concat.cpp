@@ -190,7 +190,9 @@ Next next_chunk(PySource& src, std::size_t n, ShortChunk mode, PyObject* pad) {
     std::vector<Ref> buf;
     buf.reserve(kChunkReserve);
     bool padded = false;
+    std::size_t steps = 0;
     while (buf.size() < n) {
+        if (poll_signals(steps) < 0) return Next::error();
         Next x = src.next();
         if (!x) {
             if (x.is_error() || buf.empty() || mode == ShortChunk::Drop) return x;
@@ -258,7 +260,9 @@ PyObject* interleave(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     Ref outer = Ref::steal(PyObject_GetIter(a[0]));
     if (!outer) return nullptr;
     InterleaveStep step;
+    std::size_t steps = 0;
     for (;;) {
+        if (poll_signals(steps) < 0) return nullptr;
         Next n = next_of(outer.get());
         if (n.is_error()) return nullptr;
         if (n.is_end()) break;

@@ -20,6 +20,7 @@
 #include "utils/int_buffer.h"
 #include "utils/ref.h"
 #include "utils/seen.h"
+#include "utils/source.h"
 
 namespace trovix::sequences {
 
@@ -115,7 +116,9 @@ PyObject* reduceby_impl(PyObject* key, PyObject* binop, PyObject* seq, const Bou
     if (!result) return nullptr;
     Ref it = Ref::steal(PyObject_GetIter(seq));
     if (!it) return nullptr;
+    std::size_t steps = 0;
     while (true) {
+        if (poll_signals(steps) < 0) return nullptr;
         PyObject* raw = nullptr;
         int got = PyIter_NextItem(it.get(), &raw);
         if (got < 0) return nullptr;

@@ -313,6 +313,10 @@ PyObject* build_direct(const T* data, std::size_t n) {
 
 PyObject* frequencies_int(PyObject* seq, bool& qualified) {
     IntBuf buf = int_buffer(seq);
+    if (buf.failed()) {
+        qualified = true;  // the export's exception is the answer
+        return nullptr;
+    }
     qualified = buf && buf.scannable();
     if (!qualified) return nullptr;
     return visit_int_buffer(buf, [](const auto* data, std::size_t n) -> PyObject* {

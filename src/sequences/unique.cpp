@@ -67,7 +67,10 @@ struct UniqueBody {
     Next raw_next() {
         auto state = cell.borrow_mut();
         if (!state) return Next::error();
+        std::size_t steps = 0;
         while (true) {
+            // Skipping duplicates of an endless source never returns on its own.
+            if (poll_signals(steps) < 0) return Next::error();
             state->look_ahead(static_cast<bool>(key));
             Next n = state->source.next();
             if (!n) return n;
@@ -89,7 +92,7 @@ struct UniqueBody {
     Py_ssize_t raw_length_hint() {
         auto state = cell.borrow_mut();
         if (!state) return -1;
-        return static_cast<Py_ssize_t>(state->source.length_hint());
+        return state->source.length_hint();
     }
 };
 
@@ -104,21 +107,34 @@ struct SetTag {};
 
 struct UniqueIntState {
     template <class T>
-    UniqueIntState(IntBuf&& b, SetTag<T>) : buf(std::move(b)), n(buf.size()), seen(std::in_place_type<IntSet<T>>) {}
+    UniqueIntState(IntBuf&& b, SetTag<T>)
+        : buf(std::move(b)), n(buf.size()), unseen(values_of<T>()), seen(std::in_place_type<IntSet<T>>) {}
+
+    // How many distinct values an element type can hold (no limit for the wide types).
+    template <class T>
+    static constexpr std::size_t values_of() noexcept {
+        if constexpr (sizeof(T) <= 2) return std::size_t{1} << (8 * sizeof(T));
+        else return SIZE_MAX;
+    }
 
     IntBuf buf;  // the held view: released when the iterator is deallocated
     std::size_t n;
     std::size_t position = 0;
+    std::size_t unseen;  // values of the element type not yielded yet
     AnyIntSet seen;
 
     template <class T>
     Next step() {
         auto& set = std::get<IntSet<T>>(seen);
         const T* data = static_cast<const T*>(buf.data());
+        if (unseen == 0) position = n;  // every value of the type was yielded: nothing new can follow
         while (position < n) {
             if (position + 16 < n) set.prefetch(data[position + 16]);
             T v = data[position++];
-            if (set.insert(v)) return Next::item(box_int(v));
+            if (set.insert(v)) {
+                --unseen;
+                return Next::item(box_int(v));
+            }
         }
         return Next::end();
     }
@@ -160,7 +176,10 @@ struct UniqueIntBody {
     Py_ssize_t raw_length_hint() {
         auto state = cell.borrow_mut();
         if (!state) return -1;
-        return static_cast<Py_ssize_t>(state->n - std::min(state->position, state->n));
+        // A narrow array may be far longer than the values it can hold: a consumer that
+        // preallocates from the hint must not ask for one slot per element.
+        std::size_t left = state->n - std::min(state->position, state->n);
+        return static_cast<Py_ssize_t>(std::min(left, state->unseen));
     }
 };
 
@@ -200,6 +219,7 @@ PyType_Slot kUniqueIntIterSlots[] = {
 PyObject* unique_impl(PyObject* seq, PyObject* key) {
     if (key == nullptr) {
         IntBuf buf = int_buffer(seq);
+        if (buf.failed()) return nullptr;
         if (buf && buf.scannable()) {
             return visit_int_buffer(buf, [&](const auto* data, std::size_t) -> PyObject* {
                 using T = std::remove_cv_t<std::remove_pointer_t<decltype(data)>>;
@@ -227,6 +247,7 @@ bool all_distinct(const T* data, std::size_t n) {
 PyObject* isdistinct_impl(PyObject* seq) {
     {
         IntBuf buf = int_buffer(seq);
+        if (buf.failed()) return nullptr;
         if (buf && buf.scannable()) {
             bool distinct = visit_int_buffer(buf, [](const auto* data, std::size_t n) { return all_distinct(data, n); });
             return new_bool(distinct);

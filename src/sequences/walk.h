@@ -1,12 +1,14 @@
 // The element walk of the eager hashing functions: exact lists and tuples are indexed (the length
 // is read again at every step, so items appended during the walk are visited), anything else is
 // iterated. `step(Ref& item)` gets an owned reference it may keep (by moving it out) and returns
-// false with an exception set to stop the walk.
+// false with an exception set to stop the walk. An iterated walk may never end
+// (`itertools.repeat`), so it lets signal handlers run as it goes.
 #pragma once
 
 #include <Python.h>
 
 #include "utils/ref.h"
+#include "utils/source.h"
 
 namespace trovix::sequences {
 
@@ -43,7 +45,9 @@ bool walk_items(PyObject* seq, Step&& step, Ahead&& ahead = Ahead{}) {
     Ref it = Ref::steal(PyObject_GetIter(seq));
     if (!it) return false;
     iternextfunc next = Py_TYPE(it.get())->tp_iternext;
+    std::size_t steps = 0;
     while (true) {
+        if (poll_signals(steps) < 0) return false;
         Ref item = Ref::steal(next(it.get()));
         if (!item) {
             if (PyErr_Occurred()) {

@@ -70,6 +70,12 @@ void ffi_err() noexcept {
     }
 }
 
+bool clear_ordinary_error() noexcept {
+    if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) return false;
+    PyErr_Clear();
+    return true;
+}
+
 void add_processing_note(const char* param_name) noexcept {
     PyObject* name = g_note_method_name.get_or_init([]() -> PyObject* {
         return PyUnicode_InternFromString("add_note");

@@ -54,6 +54,12 @@ void ffi_err() noexcept;
 // Attaches the note "while processing '<name>'" to the pending exception.
 void add_processing_note(const char* param_name) noexcept;
 
+// For code that may treat a failure as "does not apply" (a buffer export, a length hint): clears
+// the pending exception and returns true when it is an ordinary error (an Exception other than
+// MemoryError); returns false and leaves it pending otherwise (KeyboardInterrupt, SystemExit,
+// MemoryError, ...), which the caller must pass on.
+bool clear_ordinary_error() noexcept;
+
 namespace detail {
 template <class R>
 constexpr R failure_value() noexcept {

@@ -10,6 +10,7 @@ constinit CachedAttr CHAIN_FROM_ITERABLE{"itertools", "chain.from_iterable", {}}
 constinit CachedAttr SEQUENCE_ABC{"collections.abc", "Sequence", {}};
 constinit CachedAttr BUILTINS_MAP{"builtins", "map", {}};
 constinit CachedAttr SIGNATURE{"inspect", "signature", {}};
+constinit CachedAttr ARRAY_TYPE{"array", "array", {}};
 
 Ref import_attr(const char* module, const char* path) noexcept {
     Ref obj = Ref::steal(PyImport_ImportModule(module));

@@ -29,6 +29,7 @@ extern CachedAttr CHAIN_FROM_ITERABLE;  // itertools.chain.from_iterable
 extern CachedAttr SEQUENCE_ABC;         // collections.abc.Sequence
 extern CachedAttr BUILTINS_MAP;         // builtins.map
 extern CachedAttr SIGNATURE;            // inspect.signature
+extern CachedAttr ARRAY_TYPE;           // array.array
 
 // The cached attribute (borrowed, owned by the cell), filling the cell on first success; null
 // with the import or attribute error set.

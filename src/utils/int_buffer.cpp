@@ -5,6 +5,10 @@
 #include <mutex>
 #include <new>
 
+#include "utils/errors.h"
+#include "utils/imports.h"
+#include "utils/ref.h"
+
 namespace trovix {
 
 namespace {
@@ -106,6 +110,76 @@ bool run_fast_hash_self_check() noexcept {
     return true;
 }
 
+// ---- which exporters' memory stands for their iteration ------------------------------------------
+
+// 1 / 0, or -1 with an exception that must propagate (an ordinary failure counts as 0).
+int fail_or_zero() noexcept { return clear_ordinary_error() ? 0 : -1; }
+
+// numpy.ndarray is a static type: no class defined in Python can carry its name.
+bool is_numpy_ndarray(PyTypeObject* t) noexcept {
+    return !PyType_HasFeature(t, Py_TPFLAGS_HEAPTYPE) && std::strcmp(t->tp_name, "numpy.ndarray") == 0;
+}
+
+// numpy.memmap, a Python subclass of ndarray whose item access differs only for slices.
+int is_numpy_memmap(PyTypeObject* t) noexcept {
+    if (std::strcmp(t->tp_name, "memmap") != 0 || t->tp_base == nullptr || !is_numpy_ndarray(t->tp_base)) return 0;
+    Ref module = Ref::steal(PyType_GetModuleName(t));
+    if (!module) return fail_or_zero();
+    return PyUnicode_EqualToUTF8(module.get(), "numpy");
+}
+
+int is_array_array(PyTypeObject* t) noexcept {
+    if (std::strcmp(t->tp_name, "array.array") != 0) return 0;
+    PyObject* array_type = cached_attr(ARRAY_TYPE);  // already imported: an instance exists
+    if (array_type == nullptr) return fail_or_zero();
+    return reinterpret_cast<PyObject*>(t) == array_type;
+}
+
+// The classes whose iteration yields exactly the integers stored in their memory (for NumPy,
+// scalars equal to them): 1, 0, or -1 with an exception set.
+int iterates_its_memory(PyTypeObject* t) noexcept {
+    if (t == &PyBytes_Type || t == &PyByteArray_Type || t == &PyMemoryView_Type) return 1;
+    if (is_numpy_ndarray(t)) return 1;
+    if (int r = is_array_array(t)) return r;
+    return is_numpy_memmap(t);
+}
+
+OnceCell g_iter_name, g_getitem_name;
+
+// Whether `sub` and its ancestor `base` find the same `name` attribute: 1, 0, or -1 with an
+// exception set. (The slots themselves cannot tell: a Python subclass of a class with both item
+// slots gets a generic sq_item even when it overrides nothing.)
+int same_attr(PyTypeObject* sub, PyTypeObject* base, OnceCell& cell, const char* name) noexcept {
+    PyObject* interned = cell.get_or_init([name]() -> PyObject* { return PyUnicode_InternFromString(name); });
+    if (interned == nullptr) return -1;
+    Ref a = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(sub), interned));
+    if (!a) return fail_or_zero();
+    Ref b = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(base), interned));
+    if (!b) return fail_or_zero();
+    return a.get() == b.get();
+}
+
+bool has_item_access(PyTypeObject* t) noexcept {
+    return t->tp_iter != nullptr || (t->tp_as_sequence != nullptr && t->tp_as_sequence->sq_item != nullptr) ||
+           (t->tp_as_mapping != nullptr && t->tp_as_mapping->mp_subscript != nullptr);
+}
+
+// Whether reading the buffer of an instance of `type` gives what iterating it gives: the type or
+// the nearest such ancestor is one of the classes above and `type` replaces neither its iteration
+// nor its item access; or, for any other exporter, the type has no iteration or item access at
+// all. 1, 0, or -1 with an exception set.
+int memory_matches_iteration(PyTypeObject* type) noexcept {
+    for (PyTypeObject* t = type; t != nullptr; t = t->tp_base) {
+        int r = iterates_its_memory(t);
+        if (r < 0) return -1;
+        if (r == 0) continue;
+        if (t == type || type->tp_iter != t->tp_iter) return t == type;
+        r = same_attr(type, t, g_iter_name, "__iter__");
+        return r <= 0 ? r : same_attr(type, t, g_getitem_name, "__getitem__");
+    }
+    return !has_item_access(type);
+}
+
 std::once_flag g_fast_hash_once;
 bool g_fast_hash = false;
 
@@ -123,10 +197,14 @@ bool IntBuf::scannable() const noexcept {
 IntBuf int_buffer(PyObject* obj) noexcept {
     IntBuf result;
     if (PyObject_CheckBuffer(obj) != 1) return result;
+    if (int matches = memory_matches_iteration(Py_TYPE(obj)); matches <= 0) {
+        result.failed_ = matches < 0;
+        return result;
+    }
     auto* raw = new (std::nothrow) Py_buffer;
     if (raw == nullptr) return result;
     if (PyObject_GetBuffer(obj, raw, PyBUF_FULL_RO) != 0) {
-        PyErr_Clear();
+        result.failed_ = !clear_ordinary_error();
         delete raw;
         return result;
     }

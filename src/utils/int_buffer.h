@@ -1,9 +1,18 @@
 // Integer buffer intake: recognises one-dimensional buffers of machine integers (numeric arrays,
 // bytes, bytearray, array.array, memoryview) so that native kernels can scan their raw memory.
 //
-// `int_buffer(obj)` never raises. It returns an `IntBuf` (the element type plus the held view) or
-// an empty one. Callers must still check `scannable()` (C-contiguous, non-null data) before
-// touching memory; otherwise they drop the IntBuf and take their general object path.
+// Only objects whose iteration is the integers in their memory qualify: exact bytes, bytearray,
+// memoryview, array.array, NumPy ndarray and memmap, their subclasses that replace neither
+// iteration nor item access, and other exporters without any iteration or item access of their
+// own. Anything else (mmap, whose items are bytes objects; a masked array; a subclass with its own
+// __iter__ or __getitem__) takes the general path, which iterates it.
+//
+// `int_buffer(obj)` returns an `IntBuf` (the element type plus the held view) or an empty one. An
+// export that fails with an ordinary error just does not qualify; one that fails with
+// KeyboardInterrupt, SystemExit, MemoryError (anything but an ordinary Exception) leaves the
+// IntBuf empty and `failed()`, with that exception set, for the caller to pass on. Callers must
+// still check `scannable()` (C-contiguous, non-null data) before touching memory; otherwise they
+// drop the IntBuf and take their general object path.
 //
 // `int_fast_hash_enabled()` is the process-wide answer to "does the call-free hash of a compact
 // exact int agree with the interpreter's own hash", computed once by a self-check.
@@ -29,6 +38,8 @@ public:
     ~IntBuf() = default;
 
     explicit operator bool() const noexcept { return view_ != nullptr; }
+    // The export raised an exception that must propagate (it is set).
+    bool failed() const noexcept { return failed_; }
     IntKind kind() const noexcept { return kind_; }
     const void* data() const noexcept { return view_->buf; }
     // Number of elements (byte length / item size).
@@ -52,6 +63,7 @@ private:
     };
     std::unique_ptr<Py_buffer, Release> view_;  // fixed heap address for the view's whole life
     IntKind kind_ = IntKind::I64;
+    bool failed_ = false;
 };
 
 [[nodiscard]] IntBuf int_buffer(PyObject* obj) noexcept;

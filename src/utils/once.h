@@ -5,6 +5,13 @@
 // that finds another thread filling the cell waits for it with the interpreter lock released, so
 // the filling thread (which may itself release and retake the lock, e.g. while importing) is never
 // blocked by the waiter.
+//
+// The initialiser may run Python code (an import runs import hooks), which may come back to the
+// same cell on the filling thread. Such a re-entrant call does not wait for itself: it runs the
+// initialiser too, and whichever finishes first fills the cell (the other result is dropped).
+//
+// A child forked while another thread was filling a cell starts with that cell empty and usable
+// (the filling thread does not exist in the child, so its lock is replaced).
 #pragma once
 
 #include <Python.h>
@@ -31,6 +38,8 @@ public:
 private:
     template <class Init>
     PyObject* slow_init(Init& init) noexcept {
+        unsigned long me = PyThread_get_thread_ident();
+        if (filler_.load(std::memory_order_relaxed) == me) return fill(init);  // re-entry
         if (!mutex_.try_lock()) {
             Py_BEGIN_ALLOW_THREADS
             mutex_.lock();
@@ -38,13 +47,42 @@ private:
         }
         std::lock_guard<std::mutex> guard(mutex_, std::adopt_lock);
         if (PyObject* v = peek()) return v;
+        Filling filling(*this, me);
+        return fill(init);
+    }
+
+    // Runs `init`; the first result stored wins.
+    template <class Init>
+    PyObject* fill(Init& init) noexcept {
         PyObject* v = init();
-        if (v != nullptr) value_.store(v, std::memory_order_release);
+        if (v == nullptr) return nullptr;
+        if (PyObject* stored = peek()) {
+            Py_DECREF(v);
+            return stored;
+        }
+        value_.store(v, std::memory_order_release);
         return v;
     }
 
+    // Marks the cell as being filled by thread `me` (and lists it for a forked child) for the
+    // guard's lifetime. Created and destroyed with the interpreter lock held and `mutex_` locked.
+    class Filling {
+    public:
+        Filling(OnceCell& cell, unsigned long me) noexcept;
+        ~Filling();
+        Filling(const Filling&) = delete;
+        Filling& operator=(const Filling&) = delete;
+
+    private:
+        OnceCell& cell_;
+    };
+
+    friend void reset_cells_in_forked_child() noexcept;
+
     std::atomic<PyObject*> value_{nullptr};
     std::mutex mutex_;
+    std::atomic<unsigned long> filler_{0};  // thread filling the cell (0: none)
+    OnceCell* next_filling_ = nullptr;      // the list of cells being filled
 };
 
 }  // namespace trovix

@@ -1,21 +1,21 @@
 #include "utils/source.h"
 
+#include "utils/errors.h"
+
 namespace trovix {
 
-std::size_t PySource::length_hint() const noexcept {
+Py_ssize_t PySource::length_hint() const noexcept {
     if (!obj_) return 0;
+    auto index = static_cast<Py_ssize_t>(index_);
     if (is_list_) {
         if (finished_) return 0;
         Py_ssize_t len = PyList_GET_SIZE(obj_.get());
-        return static_cast<std::size_t>(len) > index_ ? static_cast<std::size_t>(len) - index_ : 0;
+        return len > index ? len - index : 0;
     }
-    if (is_tuple_) return static_cast<std::size_t>(PyTuple_GET_SIZE(obj_.get())) - index_;
+    if (is_tuple_) return PyTuple_GET_SIZE(obj_.get()) - index;
     Py_ssize_t hint = PyObject_LengthHint(obj_.get(), 0);
-    if (hint < 0) {
-        PyErr_Clear();
-        return 0;
-    }
-    return static_cast<std::size_t>(hint);
+    if (hint < 0) return clear_ordinary_error() ? 0 : -1;
+    return hint;
 }
 
 Py_ssize_t PySource::fill_from_iterator(PyObject* it, PyObject** dst, Py_ssize_t n) noexcept {

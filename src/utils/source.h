@@ -111,8 +111,10 @@ public:
 
     static Py_ssize_t fill_from_iterator(PyObject* it, PyObject** dst, Py_ssize_t n) noexcept;
 
-    // How many items are probably left; never fails (a failing hint counts as 0).
-    std::size_t length_hint() const noexcept;
+    // How many items are probably left: a hint failing with an ordinary error counts as 0; -1
+    // with the exception set when it failed with one that must propagate (KeyboardInterrupt,
+    // MemoryError, ...).
+    Py_ssize_t length_hint() const noexcept;
 
     // For a source read by index: the item `k` places after the next one (borrowed), or null.
     // Only for prefetching: the item may be gone by the time the source reaches it.

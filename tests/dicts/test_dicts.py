@@ -245,3 +245,25 @@ def test_sources_mutated_during_the_work():
     lists = []
     r = T.merge_with(lambda vs: lists.append(vs) or vs.clear() or 0, {1: 1}, {1: 2, 2: 3})
     assert r == {1: 0, 2: 0}
+
+
+ENDLESS = """
+class Endless:
+    def keys(self):
+        return itertools.repeat(1)
+
+    def items(self):
+        return itertools.repeat((1, 2))
+"""
+
+
+@pytest.mark.parametrize("body", [
+    ENDLESS + "T.merge({}, Endless())",
+    ENDLESS + "T.merge_with(sum, {}, Endless())",
+    ENDLESS + "T.valmap(abs, Endless())",
+    "d = {}; d[0] = d; T.get_in(itertools.repeat(0), d)",
+], ids=["merge", "merge_with", "valmap", "get_in"])
+def test_endless_walks_let_signal_handlers_run(body):
+    from interrupt import assert_interruptible
+
+    assert_interruptible(body)

@@ -149,3 +149,44 @@ def test_many_keys_of_one_hash_across_table_growth():
     assert [k for k in T.unique(values)] == list(expected)
     g = T.groupby(lambda v: v, values)
     assert [len(v) for v in g.values()] == list(expected.values())
+
+
+class GcPeeker:
+    """Item whose lookups hand their results to Python code that walks every tuple referring to
+    them, as `gc.get_referrers` lets any code do."""
+
+    def __getitem__(self, k):
+        import gc
+
+        if k == 0:
+            self.first = object()
+            return self.first
+        for t in gc.get_referrers(self.first):
+            if type(t) is tuple:
+                hash(t), list(t)
+        return k
+
+
+@pytest.mark.parametrize("call", [
+    lambda item: T.countby([0, 1, 2], [item]),
+    lambda item: T.groupby([0, 1, 2], [item]),
+    lambda item: T.reduceby([0, 1, 2], lambda a, b: b, [item], None),
+], ids=["countby", "groupby", "reduceby"])
+def test_key_tuple_is_hidden_until_complete(call):
+    (key,) = call(GcPeeker())
+    assert len(key) == 3 and key[1:] == (1, 2)
+    assert T.countby([], [GcPeeker()]) == {(): 1}
+
+
+@pytest.mark.parametrize("body", [
+    "T.countby(abs, itertools.repeat(1))",
+    "T.countby([0], itertools.repeat((1,)))",
+    "T.groupby(abs, itertools.repeat(1))",
+    "T.frequencies(itertools.cycle('ab'))",
+    "T.isdistinct(itertools.count())",
+    "T.reduceby(abs, operator.add, itertools.repeat(1))",
+], ids=["countby", "countby-list-key", "groupby", "frequencies", "isdistinct", "reduceby"])
+def test_endless_walks_let_signal_handlers_run(body):
+    from interrupt import assert_interruptible
+
+    assert_interruptible(body)

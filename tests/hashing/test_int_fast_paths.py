@@ -208,3 +208,147 @@ def test_large_buffer_of_few_far_apart_values():
     assert got == dict(zip(vals.tolist(), counts.tolist()))
     assert list(got) == list(dict.fromkeys(a.tolist()))
     assert list(T.unique(a)) == list(got)
+
+
+@pytest.mark.parametrize("dtype,values", [(np.uint8, 256), (np.int8, 256), (np.uint16, 65536), (np.int16, 65536)])
+def test_narrow_length_hint_is_capped_by_the_values_of_the_type(dtype, values):
+    # Zero pages on demand: the array is far larger than one slot per element would fit in memory.
+    huge = np.zeros(3_200_000_000, dtype=dtype)
+    it = T.unique(huge)
+    assert it.__length_hint__() == values
+    assert next(it) == 0
+    assert it.__length_hint__() == values - 1
+    del it, huge
+    assert list(T.unique(np.zeros(100_000, dtype=dtype))) == [0]
+    assert T.unique(np.arange(5, dtype=dtype)).__length_hint__() == 5
+    big = T.unique(np.zeros(100_000, dtype=np.int32))
+    assert big.__length_hint__() == 100_000
+    every = np.tile(np.arange(values).astype(dtype), 3)
+    it = T.unique(every)
+    assert len(list(it)) == values and it.__length_hint__() == 0
+
+
+class Halting(BaseException):
+    pass
+
+
+@pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit, MemoryError, Halting])
+@pytest.mark.parametrize("call", [T.frequencies, lambda b: list(T.unique(b)), T.isdistinct],
+                         ids=["frequencies", "unique", "isdistinct"])
+def test_export_failures_that_must_not_be_swallowed(call, exc):
+    class Refusing(bytearray):
+        def __buffer__(self, flags):
+            raise exc("refused")
+
+    with pytest.raises(exc, match="refused"):
+        call(Refusing(b"\x01\x01\x02"))
+
+
+@pytest.mark.parametrize("exc", [ValueError, BufferError, TypeError])
+def test_ordinary_export_failures_fall_back_to_iteration(exc):
+    class Refusing(bytearray):
+        def __buffer__(self, flags):
+            raise exc("refused")
+
+    b = Refusing(b"\x01\x01\x02")
+    assert T.frequencies(b) == {1: 2, 2: 1}
+    assert list(T.unique(b)) == [1, 2]
+    assert T.isdistinct(b) is False
+
+
+class OwnIter(array.array):
+    def __iter__(self):
+        return iter([0])
+
+
+class OwnItem(bytes):
+    def __getitem__(self, i):
+        return 0
+
+
+class PlainBytes(bytes):
+    pass
+
+
+class PlainArray(np.ndarray):
+    pass
+
+
+class OnlyBuffer:
+    def __init__(self, data):
+        self.data = data
+
+    def __buffer__(self, flags):
+        return memoryview(self.data)
+
+
+class BufferAndIter(OnlyBuffer):
+    def __iter__(self):
+        return iter([7, 7])
+
+
+class BufferAndItem(OnlyBuffer):
+    def __getitem__(self, i):
+        if i >= 2:
+            raise IndexError(i)
+        return 9
+
+
+def _mmap(tmp_path):
+    import mmap
+
+    m = mmap.mmap(-1, 3)
+    m.write(b"\x01\x01\x02")
+    return m
+
+
+def _memmap(tmp_path):
+    m = np.memmap(tmp_path / "values", dtype=np.int16, mode="w+", shape=(4,))
+    m[:] = [3, 1, 3, 2]
+    return m
+
+
+# (object, whether its memory stands for its iteration)
+EXPORTERS = {
+    "bytes": (lambda p: b"\x01\x01\x02", True),
+    "bytearray": (lambda p: bytearray(b"\x05\x05"), True),
+    "memoryview": (lambda p: memoryview(array.array("i", [4, -4, 4])), True),
+    "array": (lambda p: array.array("q", [9, 8, 9]), True),
+    "ndarray": (lambda p: np.array([1, 1, 2], dtype=np.int32), True),
+    "memmap": (_memmap, True),
+    "bytes subclass": (lambda p: PlainBytes(b"\x01\x02"), True),
+    "ndarray subclass": (lambda p: np.arange(4).view(PlainArray), True),
+    "buffer only": (lambda p: OnlyBuffer(b"\x03\x03"), True),
+    "mmap": (_mmap, False),
+    "own __iter__": (lambda p: OwnIter("b", [1, 2, 3]), False),
+    "own __getitem__": (lambda p: OwnItem(b"\x01\x02"), False),
+    "masked array": (lambda p: np.ma.array([1, 2, 1, 5], mask=[0, 1, 0, 0]), False),
+    "buffer and __iter__": (lambda p: BufferAndIter(b"\x03\x04"), False),
+    "buffer and __getitem__": (lambda p: BufferAndItem(b"\x03\x04"), False),
+}
+
+
+def _outcome(f):
+    try:
+        return "ok", f()
+    except TypeError as exc:  # e.g. the unhashable `masked` of a masked array
+        return "TypeError", None
+
+
+@pytest.mark.parametrize("name", EXPORTERS)
+def test_buffer_path_only_where_memory_is_the_iteration(name, tmp_path):
+    make, native = EXPORTERS[name]
+    obj = make(tmp_path)
+    items = list(memoryview(obj.data)) if type(obj) is OnlyBuffer else list(obj)
+
+    def counts():
+        freq = {}
+        for x in items:
+            freq[x] = freq.get(x, 0) + 1
+        return freq, list(freq)
+
+    assert _outcome(lambda: (T.frequencies(obj), list(T.frequencies(obj)))) == _outcome(counts)
+    it = T.unique(obj)
+    assert (type(it).__name__ == "UniqueIntIter") is native
+    assert _outcome(lambda: list(it)) == _outcome(lambda: list(dict.fromkeys(items)))
+    assert _outcome(lambda: T.isdistinct(obj)) == _outcome(lambda: len(set(items)) == len(items))

@@ -190,3 +190,33 @@ def test_registration_order_of_hashing_functions():
         assert name in present
     assert T.unique.__text_signature__ == "(seq, key=None)"
     assert T.reduceby.__text_signature__ == "(key, binop, seq, *rest)"
+
+
+@pytest.mark.parametrize("body", [
+    "it = T.unique(itertools.repeat(1)); next(it); next(it)",
+    "it = T.unique(itertools.repeat(-1), key=abs); next(it); next(it)",
+], ids=["plain", "key"])
+def test_skipping_endless_duplicates_lets_signal_handlers_run(body):
+    from interrupt import assert_interruptible
+
+    assert_interruptible(body)
+
+
+def test_length_hint_failures():
+    class Hinted:
+        def __init__(self, exc):
+            self.exc = exc
+
+        def __iter__(self):
+            return self
+
+        def __next__(self):
+            raise StopIteration
+
+        def __length_hint__(self):
+            raise self.exc("no hint")
+
+    assert T.unique(Hinted(ValueError)).__length_hint__() == 0
+    for exc in (KeyboardInterrupt, MemoryError):
+        with pytest.raises(exc, match="no hint"):
+            T.unique(Hinted(exc)).__length_hint__()

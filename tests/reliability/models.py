@@ -273,7 +273,9 @@ def nth(n, seq):
         return seq[n]
     try:
         k = _i64(n)
-    except BaseException:  # the conversion's own error is replaced
+    except MemoryError:
+        raise
+    except Exception:  # the conversion's own ordinary error is replaced
         k = -1
     if k < 0:
         raise ValueError("Indices for islice() must be None or an integer: 0 <= x <= sys.maxsize.")
@@ -1027,7 +1029,9 @@ def _memo_shape(func):
         may_kw = any(p.default is not P.empty or p.kind in (P.KEYWORD_ONLY, P.VAR_KEYWORD) for p in params)
         required = sum(1 for p in params
                        if p.default is P.empty and p.kind in (P.POSITIONAL_ONLY, P.POSITIONAL_OR_KEYWORD))
-    except BaseException:  # noqa: B036 - every failure of the analysis gives the fallback flags
+    except MemoryError:
+        raise
+    except Exception:  # every ordinary failure of the analysis gives the fallback flags
         return False, True
     return (not may_kw and not has_var and required == 1), may_kw
 

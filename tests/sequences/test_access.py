@@ -118,6 +118,16 @@ def test_nth_on_iterators():
     assert next(it) == 4  # nothing beyond the item is consumed
 
 
+@pytest.mark.parametrize("exc", [KeyboardInterrupt, MemoryError])
+def test_nth_index_conversion_passes_interrupts_on(exc):
+    class Index:
+        def __index__(self):
+            raise exc("stop")
+
+    with pytest.raises(exc, match="stop"):
+        T.nth(Index(), iter([1]))
+
+
 def test_get_single_and_default():
     assert T.get(1, [10, 20]) == 20
     assert T.get("a", {"a": 1}) == 1

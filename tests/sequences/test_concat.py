@@ -298,3 +298,13 @@ def test_half_filled_chunk_is_not_visible_to_gc():
 
     assert list(T.partition_all(4, source())) == [(0, 1, 2, 3), (4, 5)]
     assert list(T.partition(4, source(), None)) == [(0, 1, 2, 3), (4, 5, None, None)]
+
+
+@pytest.mark.parametrize("body", [
+    "T.interleave(itertools.repeat([1]))",
+    "next(T.partition(10**12, itertools.repeat(None)))",
+], ids=["interleave", "partition"])
+def test_endless_eager_pulls_let_signal_handlers_run(body):
+    from interrupt import assert_interruptible
+
+    assert_interruptible(body)

@@ -5,8 +5,9 @@ import sys
 import textwrap
 
 
-def run_fresh(code):
-    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True)
+def run_fresh(code, timeout=60):
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                            timeout=timeout)
     assert result.returncode == 0, result.stderr
     return result.stdout.splitlines()
 
@@ -53,3 +54,59 @@ def test_failed_sequence_abc_lookup_propagates_from_nth():
         """
     )
     assert out == ["import-error", "7", "5"]
+
+
+def test_lookup_reentered_by_an_import_hook():
+    # The hook runs while the first take is looking itertools.islice up, and takes too.
+    out = run_fresh(
+        """
+        import builtins
+        import trovix
+        real_import = builtins.__import__
+        inner = []
+
+        def hook(name, *args, **kwargs):
+            if name == "itertools" and not inner:
+                inner.append(None)
+                inner.append(list(trovix.take(1, [1])))
+            return real_import(name, *args, **kwargs)
+
+        builtins.__import__ = hook
+        print(list(trovix.take(2, [1, 2, 3])), inner[1], list(trovix.take(1, "ab")))
+        """,
+        timeout=30,
+    )
+    assert out == ["[1, 2] [1] ['a']"]
+
+
+def test_forked_child_can_use_a_lookup_another_thread_was_making():
+    out = run_fresh(
+        """
+        import builtins, os, threading, warnings
+        import trovix
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads running
+        real_import = builtins.__import__
+        entered, release = threading.Event(), threading.Event()
+
+        def hook(name, *args, **kwargs):
+            if name == "itertools" and threading.current_thread().name == "filler":
+                entered.set()
+                release.wait()
+            return real_import(name, *args, **kwargs)
+
+        builtins.__import__ = hook
+        filler = threading.Thread(target=lambda: trovix.take(1, [1]), name="filler")
+        filler.start()
+        entered.wait()
+        pid = os.fork()
+        if pid == 0:
+            print("child", list(trovix.take(1, [5, 6])), flush=True)
+            os._exit(0)
+        _, status = os.waitpid(pid, 0)
+        release.set()
+        filler.join()
+        print("parent", os.waitstatus_to_exitcode(status), list(trovix.take(1, [7])))
+        """,
+        timeout=30,
+    )
+    assert out == ["child [5]", "parent 0 [7]"]

@@ -124,6 +124,10 @@ PyObject* topk_values(const T* data, std::size_t n, std::size_t k) {
 
 PyObject* topk_int(std::size_t k, PyObject* seq, bool& qualified) {
     IntBuf buf = int_buffer(seq);
+    if (buf.failed()) {
+        qualified = true;  // the export's exception is the answer
+        return nullptr;
+    }
     qualified = buf && buf.scannable();
     if (!qualified) return nullptr;
     return visit_int_buffer(buf, [k](const auto* data, std::size_t n) -> PyObject* {

@@ -1,6 +1,7 @@
 """Shared timing helpers for the benchmark report."""
 
 import dataclasses
+import re
 import statistics
 import time
 from typing import Callable
@@ -16,8 +17,14 @@ class Case:
     check: bool = True           # compare the two results for equality once before timing
 
 
-def best_time(fn, min_total=0.2, repeats=7):
-    """Median seconds per call over `repeats` rounds, each round running long enough to time."""
+def goal_ratio(goal):
+    """The smallest ratio a goal in words asks for (">= 1.5x", "> 1x", ...), or None."""
+    m = re.match(r"\s*>=?\s*([0-9.]+)\s*x", goal or "")
+    return float(m.group(1)) if m else None
+
+
+def calls_per_round(fn, min_total=0.2, repeats=7):
+    """How many calls make one timing round long enough to time (after one warm-up call)."""
     fn()
     n = 1
     while True:
@@ -26,15 +33,34 @@ def best_time(fn, min_total=0.2, repeats=7):
             fn()
         dt = time.perf_counter() - t0
         if dt >= min_total / repeats or n >= 1 << 20:
-            break
+            return n
         n *= 2
-    samples = []
-    for _ in range(repeats):
-        t0 = time.perf_counter()
-        for _ in range(n):
-            fn()
-        samples.append((time.perf_counter() - t0) / n)
-    return statistics.median(samples)
+
+
+def one_round(fn, n):
+    t0 = time.perf_counter()
+    for _ in range(n):
+        fn()
+    return (time.perf_counter() - t0) / n
+
+
+def timed_samples(fn, min_total=0.2, repeats=7):
+    """Seconds per call in each of `repeats` rounds."""
+    n = calls_per_round(fn, min_total, repeats)
+    return [one_round(fn, n) for _ in range(repeats)]
+
+
+def best_time(fn, min_total=0.2, repeats=7):
+    """Median seconds per call over `repeats` rounds."""
+    return statistics.median(timed_samples(fn, min_total, repeats))
+
+
+def spread(samples):
+    """Half the distance between the quartiles, relative to the median: the run's noise."""
+    if len(samples) < 4:
+        return (max(samples) - min(samples)) / 2 / statistics.median(samples)
+    q = statistics.quantiles(samples, n=4)
+    return (q[2] - q[0]) / 2 / statistics.median(samples)
 
 
 def fmt(seconds):
@@ -44,18 +70,45 @@ def fmt(seconds):
     return f"{seconds / 1e-9:8.2f} ns"
 
 
+def measure(case):
+    """Times one case (ours and the peer alternate round by round, so that a slow spell of the
+    machine hits both) and returns its record for the report, or None on a result mismatch."""
+    if case.check:
+        a, b = case.trovix(), case.peer()
+        if a != b:
+            return None
+    n_ours, n_peer = calls_per_round(case.trovix), calls_per_round(case.peer)
+    ours, peer = [], []
+    for _ in range(7):
+        ours.append(one_round(case.trovix, n_ours))
+        peer.append(one_round(case.peer, n_peer))
+    t, p = statistics.median(ours), statistics.median(peer)
+    want = goal_ratio(case.goal)
+    return {
+        "name": case.name, "peer_name": case.peer_name, "goal": case.goal, "goal_ratio": want,
+        "ours_s": t, "peer_s": p, "ratio": p / t, "met": None if want is None else p / t >= want,
+        "noise": max(spread(ours), spread(peer)),
+    }
+
+
+HEADER = f"{'case':48} {'trovix':>12} {'peer':>12}  {'ratio':>7} {'noise':>6}  peer / goal"
+
+
 def report(cases):
-    print(f"{'case':48} {'trovix':>12} {'peer':>12}  {'ratio':>7}  peer / goal")
+    """Prints each case as it is measured; returns the records."""
+    print(HEADER, flush=True)
+    records = []
     for case in cases:
-        if case.check:
-            a, b = case.trovix(), case.peer()
-            if a != b:
-                print(f"{case.name:48} RESULT MISMATCH against {case.peer_name}")
-                continue
-        t = best_time(case.trovix)
-        p = best_time(case.peer)
+        rec = measure(case)
+        if rec is None:
+            print(f"{case.name:48} RESULT MISMATCH against {case.peer_name}", flush=True)
+            continue
         goal = f" (goal {case.goal})" if case.goal else ""
-        print(f"{case.name:48} {fmt(t):>12} {fmt(p):>12}  {p / t:6.2f}x  {case.peer_name}{goal}", flush=True)
+        mark = "" if rec["met"] is None else ("" if rec["met"] else "  MISSED")
+        print(f"{case.name:48} {fmt(rec['ours_s']):>12} {fmt(rec['peer_s']):>12}  {rec['ratio']:6.2f}x "
+              f"{100 * rec['noise']:5.1f}%  {case.peer_name}{goal}{mark}", flush=True)
+        records.append(rec)
+    return records
 
 
 class OneWorkerChild:

@@ -172,7 +172,7 @@ Next next_chunk(PySource& src, std::size_t n, ShortChunk mode, PyObject* pad) {
         if (!chunk) return Next::error();
         // While Python code of the source runs, the half-filled tuple stays out of the garbage
         // collector's sight (gc.get_objects() must not hand out empty slots).
-        bool hidden = !src.is_indexed();
+        bool hidden = !src.runs_no_code();
         if (hidden) PyObject_GC_UnTrack(chunk.get());
         Py_ssize_t got = src.fill(&PyTuple_GET_ITEM(chunk.get(), 0), size);
         if (got == size) [[likely]] {

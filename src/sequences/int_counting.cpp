@@ -1,12 +1,22 @@
 // Counting kernels behind `frequencies` on integer buffers.
 //
-// 8- and 16-bit elements count into a direct array indexed by the value. Wider elements count
-// values near the first one (a window of 65536 values) in a direct array too, and the others in
-// an open-addressing table (FxHasher multiplier, top bits as the home slot). Buffers of at least
-// 524288 elements are split across the worker pool: direct arrays simply add up; for wider
-// elements a short serial prefix is counted first, and only when it shows few distinct values
-// (at most 1/8 of its length) is the rest counted in parallel chunks, merged in chunk order.
-// Key order is always the order of first occurrence in the whole buffer.
+// Three ways of counting, chosen by the data:
+//   - values in a narrow range (at most about two entries per element between the smallest and
+//     the largest value: ids, permutations, small codes) count in a direct array indexed by
+//     value - min;
+//   - 8- and 16-bit elements of long buffers count in a direct array over the whole type;
+//   - other wide elements count values near the first one (a window of 65536 values) in a direct
+//     array and the rest in an open-addressing table (FxHasher multiplier, top bits as the home
+//     slot).
+// Long wide buffers first count a short prefix: when it shows few values outside the window the
+// table goes on (the common case of few distinct values costs no extra pass); otherwise one pass
+// finds the value range and a narrow one switches to the direct array.
+// Buffers of at least 524288 elements are split across the worker pool when the private tables
+// stay small (few distinct values): 8- and 16-bit arrays and per-chunk tables are merged in chunk
+// order. The narrow-range array is only chosen for many distinct values and stays on the calling
+// thread (per-chunk copies of it would cost more than the counting they share out).
+// Key order is always the order of first occurrence in the whole buffer. The result dict is
+// built from that order, loading the count of a value a few entries before it is needed.
 #include "sequences/int_counting.h"
 
 #include <algorithm>
@@ -25,6 +35,7 @@
 #include "utils/intset.h"
 #include "utils/pool.h"
 #include "utils/ref.h"
+#include "utils/zeroed.h"
 
 namespace trovix::sequences {
 
@@ -42,40 +53,198 @@ constexpr std::size_t kMinChunk = std::size_t{1} << 16;
 // only a small part of the buffer.
 constexpr std::size_t kChunksPerWorker = 4;
 
+// ---- shared pieces -------------------------------------------------------------------------------
+
+// How far ahead the loops that look values up at random start loading their memory.
+constexpr std::size_t kAhead = 16;
+
+// Buffers up to this length are always checked for a narrow value range first.
+constexpr std::size_t kSmall = std::size_t{1} << 12;
+
+// The first values of a longer buffer, counted before anything else is decided.
+constexpr std::size_t kFirstLook = std::size_t{1} << 16;
+
+// Consecutive chunks for a parallel pass over `n` values.
+struct Chunks {
+    std::size_t length;
+    std::size_t count;
+};
+
+Chunks split(std::size_t n, std::size_t workers) {
+    std::size_t pieces = workers * kChunksPerWorker;
+    std::size_t length = std::max((n + pieces - 1) / pieces, kMinChunk);
+    return {length, (n + length - 1) / length};
+}
+
+std::size_t workers_for(std::size_t n) {
+    return n < kParallelThreshold ? 1 : std::max<std::size_t>(1, pool::thread_count());
+}
+
+// The smallest and the largest value, in the element type's own order.
+template <class T>
+std::pair<T, T> value_range(const T* data, std::size_t n) {
+    T lo = data[0], hi = data[0];
+    for (std::size_t i = 1; i < n; ++i) {
+        lo = std::min(lo, data[i]);
+        hi = std::max(hi, data[i]);
+    }
+    return {lo, hi};
+}
+
+// The result: for each value of `order` (first-occurrence order), the boxed value -> its count.
+// `count_at(i)` answers the count of order[i]; it is asked in order, and may start loading the
+// memory of later entries.
+template <class T, class Bits, class CountAt>
+PyObject* count_dict(const std::vector<Bits>& order, CountAt&& count_at) {
+    Ref result = Ref::steal(new_dict(order.size()));
+    if (!result) return nullptr;
+    // Block by block: box the keys and counts first, then insert them. Interleaving each
+    // allocation with the dict's random probe costs far more than the two passes.
+    constexpr std::size_t kBlock = 1024;
+    std::vector<Ref> keys(std::min(kBlock, order.size())), counts(keys.size());
+    for (std::size_t start = 0; start < order.size(); start += kBlock) {
+        std::size_t len = std::min(kBlock, order.size() - start);
+        for (std::size_t j = 0; j < len; ++j) {
+            std::uint64_t c = count_at(start + j);
+            keys[j] = Ref::steal(box_int(static_cast<T>(order[start + j])));
+            counts[j] = Ref::steal(PyLong_FromUnsignedLongLong(c));
+            if (!keys[j] || !counts[j]) return nullptr;
+        }
+        for (std::size_t j = 0; j < len; ++j) {
+            if (PyDict_SetItem(result.get(), keys[j].get(), counts[j].get()) < 0) return nullptr;
+            keys[j].reset();
+            counts[j].reset();
+        }
+    }
+    return result.release();
+}
+
+// ---- values in a narrow range: a direct array --------------------------------------------------
+
+// Counts of the values in [lo, lo + span), indexed by value - lo, and the values in order of first
+// occurrence. `Count` is wide enough for the number of values counted.
+template <class Bits, class Count>
+struct SpanCounts {
+    SpanCounts(Bits lo_, std::size_t span) : lo(lo_), counts(span) {}
+
+    Bits lo;
+    ZeroedArray<Count> counts;
+    std::vector<Bits> order;
+
+    void count(const Bits* values, std::size_t n) {
+        // An array that outgrows the caches is read at random: load a few values ahead.
+        if (counts.size() * sizeof(Count) > (std::size_t{1} << 20)) count_loop<true>(values, n);
+        else count_loop<false>(values, n);
+    }
+
+    template <bool kPrefetch>
+    void count_loop(const Bits* values, std::size_t n) {
+        Count* c = counts.get();
+        const Bits base = lo;
+        for (std::size_t i = 0; i < n; ++i) {
+            if constexpr (kPrefetch) {
+                if (i + kAhead < n) __builtin_prefetch(&c[static_cast<Bits>(values[i + kAhead] - base)]);
+            }
+            Bits v = values[i];
+            if (c[static_cast<Bits>(v - base)]++ == 0) [[unlikely]] order.push_back(v);
+        }
+    }
+};
+
+template <class T, class Count>
+PyObject* build_span(const T* data, std::size_t n, T lo, std::size_t span) {
+    using Bits = std::make_unsigned_t<T>;
+    const Bits* values = reinterpret_cast<const Bits*>(data);
+    // On this thread: a narrow range is taken only where the first values showed many distinct
+    // ones, and per-chunk arrays of that many values cost more to set up and merge than the
+    // counting they would share out.
+    SpanCounts<Bits, Count> main(static_cast<Bits>(lo), span);
+    main.order.reserve(std::min(n, span));
+    main.count(values, n);
+    const Count* counts = main.counts.get();
+    const auto& order = main.order;
+    const Bits base = main.lo;
+    return count_dict<T>(order, [&](std::size_t i) -> std::uint64_t {
+        if (i + kAhead < order.size()) __builtin_prefetch(&counts[static_cast<Bits>(order[i + kAhead] - base)]);
+        return counts[static_cast<Bits>(order[i] - base)];
+    });
+}
+
+// The span of [lo, hi] when it is narrow enough for a direct array (at most a few entries per
+// value counted), else 0.
+template <class T>
+std::size_t narrow_span(T lo, T hi, std::size_t n) {
+    using Bits = std::make_unsigned_t<T>;
+    auto width = static_cast<std::uint64_t>(static_cast<Bits>(static_cast<Bits>(hi) - static_cast<Bits>(lo)));
+    std::uint64_t limit = 2 * static_cast<std::uint64_t>(n) + 1024;
+    return width < limit ? static_cast<std::size_t>(width + 1) : 0;
+}
+
+template <class T>
+PyObject* build_span_any(const T* data, std::size_t n, T lo, std::size_t span) {
+    if (n <= UINT32_MAX) return build_span<T, std::uint32_t>(data, n, lo, span);
+    return build_span<T, std::uint64_t>(data, n, lo, span);
+}
+
 // ---- wide elements: hash table -----------------------------------------------------------------
 
-// Counts per value. Values near the first one counted (within a window of 65536 values) count in
-// a direct array; the others in an open-addressing table whose free slots hold 0 (the count of a
-// zero outside the window is kept apart).
+// Counts per value. Optionally, values near the first one counted (within a window of 65536
+// values) count in a direct array; the others in an open-addressing table whose free slots hold
+// 0 (the count of a zero outside the window is kept apart).
 template <class Bits>
 class CountTable {
 public:
     static constexpr Bits kWindow = Bits{1} << 16;
 
-    CountTable() { allocate(16); }
+    // `window`: keep the direct window around the first value (worth its 512 KiB only for long
+    // inputs); `expected`: distinct values to make room for.
+    explicit CountTable(bool window, std::size_t expected = 8) : window_size_(window ? kWindow : 0) {
+        allocate(std::max<std::size_t>(16, std::bit_ceil(2 * expected)));
+    }
+    // A window over exactly [lo, lo + width) (width at most kWindow; 0 for none), for a table that
+    // counts a chunk of values another table has already seen the range of.
+    CountTable(Bits lo, std::size_t width, std::size_t expected) : window_size_(static_cast<Bits>(width)) {
+        allocate(std::max<std::size_t>(16, std::bit_ceil(2 * expected)));
+        if (width > 0) {
+            window_ = ZeroedArray<std::uint64_t>(width);
+            base_ = lo;
+        }
+    }
+
+    // The smallest window holding every value counted in this table's window: (lo, width).
+    std::pair<Bits, std::size_t> window_extent() const {
+        Bits lo = 0, hi = 0;
+        bool any = false;
+        for (Bits v : order_) {
+            if (!in_window(v)) continue;
+            auto off = static_cast<Bits>(v - base_);
+            lo = any ? std::min(lo, off) : off;
+            hi = any ? std::max(hi, off) : off;
+            any = true;
+        }
+        if (!any) return {0, 0};
+        return {static_cast<Bits>(base_ + lo), static_cast<std::size_t>(hi - lo) + 1};
+    }
     CountTable(const CountTable&) = delete;
     CountTable& operator=(const CountTable&) = delete;
-    ~CountTable() {
-        std::free(slots_);
-        std::free(window_);
-    }
 
     void count_into(const Bits* values, std::size_t n) {
         if (n == 0) return;
-        if (window_ == nullptr) open_window(values[0]);
-        std::uint64_t* window = window_;
+        if (window_size_ != 0 && window_.get() == nullptr) open_window(values[0]);
+        std::uint64_t* window = window_.get();
         const Bits base = base_;
-        Slot* slots = slots_;
+        const Bits span = window != nullptr ? window_size_ : 0;
+        Slot* slots = slots_.get();
         std::size_t mask = mask_;
         int shift = shift_;
         for (std::size_t i = 0; i < n; ++i) {
             Bits v = values[i];
             auto off = static_cast<Bits>(v - base);
-            if (off < kWindow) [[likely]] {
+            if (off < span) [[likely]] {
                 if (window[off]++ == 0) [[unlikely]] order_.push_back(v);
                 continue;
             }
-            if (i + 16 < n) __builtin_prefetch(&slots[home(values[i + 16], shift)]);
+            if (i + kAhead < n) __builtin_prefetch(&slots[home(values[i + kAhead], shift)]);
             if (v == 0) [[unlikely]] {
                 if (zero_count_++ == 0) order_.push_back(0);
                 continue;
@@ -93,7 +262,7 @@ public:
                     order_.push_back(v);
                     if (2 * ++hashed_ > capacity_) {
                         allocate(2 * capacity_);
-                        slots = slots_;
+                        slots = slots_.get();
                         mask = mask_;
                         shift = shift_;
                     }
@@ -104,11 +273,16 @@ public:
         }
     }
 
+    // Makes room for `expected` values outside the window without further growth.
+    void reserve(std::size_t expected) {
+        if (2 * expected > capacity_) allocate(std::bit_ceil(2 * expected));
+    }
+
     // Adds `count` (at least 1) to `v`, appending `v` to the order when it is new.
     void add(Bits v, std::uint64_t count) {
-        if (window_ == nullptr) open_window(v);
-        auto off = static_cast<Bits>(v - base_);
-        if (off < kWindow) {
+        if (window_size_ != 0 && window_.get() == nullptr) open_window(v);
+        if (in_window(v)) {
+            auto off = static_cast<Bits>(v - base_);
             if (window_[off] == 0) order_.push_back(v);
             window_[off] += count;
             return;
@@ -130,15 +304,20 @@ public:
     }
 
     std::uint64_t get(Bits v) const {
-        if (window_ != nullptr) {
-            auto off = static_cast<Bits>(v - base_);
-            if (off < kWindow) return window_[off];
-        }
+        if (in_window(v)) return window_[static_cast<Bits>(v - base_)];
         if (v == 0) return zero_count_;
         return find_slot(v).count;
     }
 
+    // Starts loading the memory that get(v) will read.
+    void prefetch(Bits v) const noexcept {
+        if (in_window(v)) __builtin_prefetch(&window_[static_cast<Bits>(v - base_)]);
+        else __builtin_prefetch(&slots_[home(v, shift_)]);
+    }
+
     const std::vector<Bits>& order() const noexcept { return order_; }
+    // Values counted in the table (outside the window).
+    std::size_t hashed() const noexcept { return hashed_ + (zero_count_ != 0); }
 
 private:
     struct Slot {
@@ -150,10 +329,13 @@ private:
         return static_cast<std::size_t>((static_cast<std::uint64_t>(v) * kFxMultiplier) >> shift);
     }
 
+    bool in_window(Bits v) const noexcept {
+        return window_.get() != nullptr && static_cast<Bits>(v - base_) < window_size_;
+    }
+
     void open_window(Bits first) {
-        window_ = static_cast<std::uint64_t*>(std::calloc(kWindow, sizeof(std::uint64_t)));
-        if (window_ == nullptr) throw std::bad_alloc();
-        base_ = static_cast<Bits>(first - kWindow / 2);
+        window_ = ZeroedArray<std::uint64_t>(window_size_);
+        base_ = static_cast<Bits>(first - window_size_ / 2);
     }
 
     Slot& find_slot(Bits v) const {
@@ -163,9 +345,8 @@ private:
     }
 
     void allocate(std::size_t capacity) {
-        auto* fresh = static_cast<Slot*>(std::calloc(capacity, sizeof(Slot)));
-        if (fresh == nullptr) throw std::bad_alloc();
-        Slot* old = std::exchange(slots_, fresh);
+        ZeroedArray<Slot> fresh(capacity);
+        ZeroedArray<Slot> old = std::exchange(slots_, std::move(fresh));
         std::size_t old_capacity = std::exchange(capacity_, capacity);
         mask_ = capacity - 1;
         shift_ = 64 - std::countr_zero(capacity);
@@ -175,12 +356,12 @@ private:
             while (slots_[h].key != 0) h = (h + 1) & mask_;
             slots_[h] = old[j];
         }
-        std::free(old);
     }
 
-    std::uint64_t* window_ = nullptr;  // counts of [base_, base_ + kWindow)
+    Bits window_size_;                   // 0: no window
+    ZeroedArray<std::uint64_t> window_;  // counts of [base_, base_ + window_size_), made at first use
     Bits base_ = 0;
-    Slot* slots_ = nullptr;
+    ZeroedArray<Slot> slots_;
     std::size_t capacity_ = 0;
     std::size_t mask_ = 0;
     int shift_ = 64;
@@ -189,55 +370,79 @@ private:
     std::vector<Bits> order_;
 };
 
+// Counts the rest of a buffer of which `done` values are counted, on this thread; first makes
+// room for as many distinct values as those counted so far promise.
 template <class Bits>
-void count_wide(CountTable<Bits>& table, const Bits* values, std::size_t n) {
-    if (n < kParallelThreshold) {
-        table.count_into(values, n);
-        return;
+void count_rest_serially(CountTable<Bits>& table, const Bits* values, std::size_t done, std::size_t n) {
+    if (done > 0 && 2 * table.hashed() > done) {
+        table.reserve(static_cast<std::size_t>(static_cast<double>(table.hashed()) / static_cast<double>(done) * static_cast<double>(n)));
     }
-    std::size_t workers = std::max<std::size_t>(1, pool::thread_count());
-    if (workers == 1) {
-        table.count_into(values, n);
-        return;
+    table.count_into(values + done, n - done);
+}
+
+// Wide elements whose values are not in a narrow range (or not known to be): the table, in
+// parallel when the first values show few distinct ones.
+template <class T>
+PyObject* build_hashed(const T* data, std::size_t n, std::size_t workers, CountTable<std::make_unsigned_t<T>>& table,
+                       std::size_t done) {
+    using Bits = std::make_unsigned_t<T>;
+    const Bits* values = reinterpret_cast<const Bits*>(data);
+    if (workers == 1 || table.order().size() > done / 8) {
+        count_rest_serially(table, values, done, n);
+    } else {
+        const Bits* rest = values + done;
+        std::size_t rest_n = n - done;
+        Chunks chunks = split(rest_n, workers);
+        // Each chunk's table gets a window just over the range the first values showed and room
+        // for as many other values: a few kilobytes each where the data has few distinct values,
+        // rather than a large block per chunk.
+        auto [lo, width] = table.window_extent();
+        std::size_t expected = table.hashed();
+        std::vector<std::unique_ptr<CountTable<Bits>>> partials(chunks.count);
+        pool::run(chunks.count, [&](std::size_t c) {
+            std::size_t begin = c * chunks.length;
+            auto part = std::make_unique<CountTable<Bits>>(lo, width, expected);
+            part->count_into(rest + begin, std::min(chunks.length, rest_n - begin));
+            partials[c] = std::move(part);
+        });
+        for (const auto& part : partials) {
+            const auto& order = part->order();
+            for (std::size_t i = 0; i < order.size(); ++i) {
+                if (i + kAhead < order.size()) part->prefetch(order[i + kAhead]);
+                table.add(order[i], part->get(order[i]));
+            }
+        }
     }
-    std::size_t probe = std::min((n + workers - 1) / workers, kProbeLength);
-    table.count_into(values, probe);
-    if (table.order().size() > probe / 8) {
-        table.count_into(values + probe, n - probe);
-        return;
-    }
-    const Bits* rest = values + probe;
-    std::size_t rest_n = n - probe;
-    std::size_t pieces = workers * kChunksPerWorker;
-    std::size_t chunk = std::max((rest_n + pieces - 1) / pieces, kMinChunk);
-    std::size_t nchunks = (rest_n + chunk - 1) / chunk;
-    std::vector<std::unique_ptr<CountTable<Bits>>> partials(nchunks);
-    pool::run(nchunks, [&](std::size_t c) {
-        std::size_t begin = c * chunk;
-        std::size_t len = std::min(chunk, rest_n - begin);
-        auto part = std::make_unique<CountTable<Bits>>();
-        part->count_into(rest + begin, len);
-        partials[c] = std::move(part);
+    const auto& order = table.order();
+    return count_dict<T>(order, [&](std::size_t i) -> std::uint64_t {
+        if (i + kAhead < order.size()) table.prefetch(order[i + kAhead]);
+        return table.get(order[i]);
     });
-    for (const auto& part : partials) {
-        for (Bits v : part->order()) table.add(v, part->get(v));
-    }
 }
 
 template <class T>
 PyObject* build_wide(const T* data, std::size_t n) {
     using Bits = std::make_unsigned_t<T>;
-    CountTable<Bits> table;
-    count_wide(table, reinterpret_cast<const Bits*>(data), n);
-    Ref result = Ref::steal(new_dict(table.order().size()));
-    if (!result) return nullptr;
-    for (Bits v : table.order()) {
-        Ref key = Ref::steal(box_int(static_cast<T>(v)));
-        if (!key) return nullptr;
-        Ref count = Ref::steal(PyLong_FromUnsignedLongLong(table.get(v)));
-        if (!count || PyDict_SetItem(result.get(), key.get(), count.get()) < 0) return nullptr;
+    if (n == 0) return PyDict_New();
+    if (n <= kSmall) {
+        auto [lo, hi] = value_range(data, n);
+        if (std::size_t span = narrow_span(lo, hi, n)) return build_span_any(data, n, lo, span);
+        CountTable<Bits> table(false, n);
+        table.count_into(reinterpret_cast<const Bits*>(data), n);
+        return build_hashed(data, n, 1, table, n);
     }
-    return result.release();
+    // A look at the first values decides: few of them outside the window around the first value
+    // (a narrow range, or few distinct values) keeps the table; many send a buffer whose whole
+    // range turns out narrow (ids, permutations) to a direct array instead.
+    std::size_t workers = workers_for(n);
+    std::size_t first = std::min(n, workers == 1 ? kFirstLook : std::min((n + workers - 1) / workers, kProbeLength));
+    CountTable<Bits> table(true);
+    table.count_into(reinterpret_cast<const Bits*>(data), first);
+    if (table.hashed() > first / 8) {
+        auto [lo, hi] = value_range(data, n);
+        if (std::size_t span = narrow_span(lo, hi, n)) return build_span_any(data, n, lo, span);
+    }
+    return build_hashed(data, n, workers, table, first);
 }
 
 // ---- narrow elements: direct arrays -------------------------------------------------------------
@@ -321,8 +526,16 @@ PyObject* frequencies_int(PyObject* seq, bool& qualified) {
     if (!qualified) return nullptr;
     return visit_int_buffer(buf, [](const auto* data, std::size_t n) -> PyObject* {
         using T = std::remove_cv_t<std::remove_pointer_t<decltype(data)>>;
-        if constexpr (sizeof(T) <= 2) return build_direct(data, n);
-        else return build_wide(data, n);
+        if constexpr (sizeof(T) <= 2) {
+            if (n <= kSmall) {
+                if (n == 0) return PyDict_New();
+                auto [lo, hi] = value_range(data, n);
+                return build_span_any(data, n, lo, static_cast<std::size_t>(static_cast<std::make_unsigned_t<T>>(hi - lo)) + 1);
+            }
+            return build_direct(data, n);
+        } else {
+            return build_wide(data, n);
+        }
     });
 }
 

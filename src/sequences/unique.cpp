@@ -108,7 +108,7 @@ struct SetTag {};
 struct UniqueIntState {
     template <class T>
     UniqueIntState(IntBuf&& b, SetTag<T>)
-        : buf(std::move(b)), n(buf.size()), unseen(values_of<T>()), seen(std::in_place_type<IntSet<T>>) {}
+        : buf(std::move(b)), n(buf.size()), unseen(values_of<T>()), seen(std::in_place_type<IntSet<T>>, 0, n) {}
 
     // How many distinct values an element type can hold (no limit for the wide types).
     template <class T>
@@ -236,7 +236,7 @@ template <class T>
 bool all_distinct(const T* data, std::size_t n) {
     if (n == 0) return true;
     std::size_t start = std::max<std::size_t>(16, std::bit_ceil(2 * std::min<std::size_t>(n, 4096)));
-    IntSet<T> set(start);
+    IntSet<T> set(start, n);
     for (std::size_t i = 0; i < n; ++i) {
         if (i + 16 < n) set.prefetch(data[i + 16]);
         if (!set.insert(data[i])) return false;

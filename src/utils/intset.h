@@ -1,8 +1,10 @@
 // IntSet: a set of machine integers for the native `unique` / `isdistinct` scans.
 //
 // 8- and 16-bit elements use a direct bitmap (no hashing at all). Wider elements keep the values
-// within 2**19 of the first one in a bitmap as well (data with a narrow range never probes a
-// table) and the others in an open-addressing table with linear probing: the home slot takes the
+// near the first one in a bitmap as well (data with a narrow range never probes a table; the
+// bitmap spans about four values per expected element, so a permutation of 0..n-1 fits whatever
+// its first value, and a short buffer costs a few words instead of a large zeroed block) and the
+// others in an open-addressing table with linear probing: the home slot takes the
 // top bits of value x 0x517cc1b727220a95 (the FxHasher multiplier), so values that share their
 // low bits (multiples of 1024, say) still spread over the table. The value 0 marks a free slot
 // and is tracked by a separate flag. The table is never more than half full.
@@ -14,6 +16,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <new>
 #include <type_traits>
 #include <utility>
@@ -31,7 +34,7 @@ class IntSet<T, std::enable_if_t<(sizeof(T) <= 2)>> {
 public:
     using Bits = std::make_unsigned_t<T>;
     IntSet() noexcept = default;
-    explicit IntSet(std::size_t) noexcept {}
+    IntSet(std::size_t, std::size_t) noexcept {}
 
     // True when `x` was not in the set (it is now).
     void prefetch(T) const noexcept {}
@@ -50,17 +53,21 @@ private:
 };
 
 // Hash-table variant for 32- and 64-bit elements (unsigned and signed share the bit patterns).
-// Values near the first one inserted (within a window of 2**20 values) live in a bitmap instead:
-// data with a narrow range, the common case, never probes the table.
+// Values near the first one inserted live in a bitmap instead: data with a narrow range, the
+// common case, never probes the table.
 template <class T>
 class IntSet<T, std::enable_if_t<(sizeof(T) > 2)>> {
 public:
     using Bits = std::make_unsigned_t<T>;
-    static constexpr Bits kWindow = Bits{1} << 20;
 
-    IntSet() noexcept = default;
-    // Starts with room for `capacity` slots (rounded up to a power of two, at least 16).
-    explicit IntSet(std::size_t capacity) { grow_to(std::max<std::size_t>(16, std::bit_ceil(capacity))); }
+    // `capacity`: table slots to start with (0: none until a value falls outside the bitmap;
+    // otherwise rounded up to a power of two, at least 16). `expected`: how many values the set
+    // may receive, which sizes the bitmap (between 64 and 2**30 values).
+    IntSet(std::size_t capacity, std::size_t expected) {
+        std::size_t bits = std::bit_ceil(std::max<std::size_t>(4 * std::min<std::size_t>(expected, kMaxWindow), 64));
+        window_bits_ = static_cast<Bits>(std::min<std::size_t>(bits, kMaxWindow));
+        if (capacity > 0) grow_to(std::max<std::size_t>(16, std::bit_ceil(capacity)));
+    }
     IntSet(const IntSet&) = delete;
     IntSet& operator=(const IntSet&) = delete;
     ~IntSet() {
@@ -73,7 +80,7 @@ public:
         auto v = static_cast<Bits>(x);
         if (window_ == nullptr) [[unlikely]] open_window(v);
         auto off = static_cast<Bits>(v - base_);
-        if (off < kWindow) [[likely]] {
+        if (off < window_bits_) [[likely]] {
             std::uint64_t bit = std::uint64_t{1} << (off & 63);
             std::uint64_t& word = window_[off >> 6];
             if (word & bit) return false;
@@ -92,10 +99,12 @@ public:
     }
 
 private:
+    static constexpr std::size_t kMaxWindow = std::min<std::size_t>(std::size_t{1} << 30, std::numeric_limits<Bits>::max() / 2 + 1);
+
     void open_window(Bits first) {
-        window_ = static_cast<std::uint64_t*>(std::calloc(kWindow / 64, sizeof(std::uint64_t)));
+        window_ = static_cast<std::uint64_t*>(std::calloc(window_bits_ / 64, sizeof(std::uint64_t)));
         if (window_ == nullptr) throw std::bad_alloc();
-        base_ = static_cast<Bits>(first - kWindow / 2);
+        base_ = static_cast<Bits>(first - window_bits_ / 2);
     }
 
     // The table is never more than half full: before a probe, `2 x count >= capacity` doubles it.
@@ -143,8 +152,9 @@ private:
         std::free(old);
     }
 
-    std::uint64_t* window_ = nullptr;  // bitmap of [base_, base_ + kWindow), made at the first insert
+    std::uint64_t* window_ = nullptr;  // bitmap of [base_, base_ + window_bits_), made at the first insert
     Bits base_ = 0;
+    Bits window_bits_ = 64;
     Bits* slots_ = nullptr;            // values outside the window; 0 marks a free slot
     std::size_t capacity_ = 0;
     std::size_t mask_ = 0;

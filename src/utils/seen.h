@@ -205,6 +205,14 @@ public:
 
     std::vector<Entry>& entries() noexcept { return entries_; }
 
+    // Makes room for `expected` distinct keys at once (a walk that finds mostly new keys would
+    // otherwise grow the table and `entries` step by step, copying both every time).
+    void reserve(std::size_t expected) {
+        expected = std::min(expected, kMaxKeys);
+        if (expected > entries_.capacity()) entries_.reserve(expected);
+        if (2 * (mask_ + 1) < 3 * expected) allocate(std::bit_ceil(3 * expected / 2 + 1));
+    }
+
     // Starts loading the slot of `x` when its hash costs no call (see PySeen::prefetch).
     void prefetch(PyObject* x) const noexcept {
         Py_hash_t h;

@@ -18,13 +18,16 @@ Py_ssize_t PySource::length_hint() const noexcept {
     return hint;
 }
 
-Py_ssize_t PySource::fill_from_iterator(PyObject* it, PyObject** dst, Py_ssize_t n) noexcept {
+Py_ssize_t PySource::fill_from_iterator(PyObject* it, PyObject** dst, Py_ssize_t n, bool guarded) noexcept {
     iternextfunc iternext = Py_TYPE(it)->tp_iternext;
     // See next_of: the stack guard for chains of iterators.
-    if (Py_EnterRecursiveCall(" while getting the next item")) [[unlikely]] return -1;
+    if (guarded && Py_EnterRecursiveCall(" while getting the next item")) [[unlikely]] return -1;
     struct Leave {
-        ~Leave() { Py_LeaveRecursiveCall(); }
-    } leave;
+        bool active;
+        ~Leave() {
+            if (active) Py_LeaveRecursiveCall();
+        }
+    } leave{guarded};
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* item = iternext(it);
         if (item == nullptr) [[unlikely]] {

@@ -100,8 +100,13 @@ public:
             return n;
         }
         if (!obj_) [[unlikely]] return 0;
-        return fill_from_iterator(obj_.get(), dst, n);
+        return fill_from_iterator(obj_.get(), dst, n, !is_builtin_iterator());
     }
+
+    // True when taking items runs no Python code and allocates nothing the garbage collector
+    // tracks: a list or tuple read by index, or the interpreter's own iterator over a list, tuple
+    // or range (a chunk being filled from one cannot be seen half-filled).
+    bool runs_no_code() const noexcept { return is_list_ || is_tuple_ || is_builtin_iterator(); }
 
     // The garbage collector's look at the list, tuple or iterator.
     int traverse(visitproc visit, void* arg) const noexcept {
@@ -109,7 +114,8 @@ public:
         return 0;
     }
 
-    static Py_ssize_t fill_from_iterator(PyObject* it, PyObject** dst, Py_ssize_t n) noexcept;
+    // `guarded`: under the interpreter's stack guard (an iterator that may pull from another).
+    static Py_ssize_t fill_from_iterator(PyObject* it, PyObject** dst, Py_ssize_t n, bool guarded = true) noexcept;
 
     // How many items are probably left: a hint failing with an ordinary error counts as 0; -1
     // with the exception set when it failed with one that must propagate (KeyboardInterrupt,
@@ -141,6 +147,12 @@ public:
     PyObject* get() const noexcept { return obj_.get(); }
 
 private:
+    bool is_builtin_iterator() const noexcept {
+        if (!obj_ || is_list_ || is_tuple_) return false;
+        PyTypeObject* t = Py_TYPE(obj_.get());
+        return t == &PyListIter_Type || t == &PyTupleIter_Type || t == &PyRangeIter_Type || t == &PyLongRangeIter_Type;
+    }
+
     Ref obj_;
     std::size_t index_ = 0;
     bool is_list_ = false;

@@ -1,0 +1,39 @@
+"""partition and partition_all fill their chunks straight from the interpreter's own list, tuple
+and range iterators (no Python code can run meanwhile) and from any other iterator under the stack
+guard, with the chunk hidden from the garbage collector until it is full: the chunks are the same
+either way."""
+
+import gc
+import itertools
+
+import pytest
+
+import trovix._trovix as T
+
+SOURCES = {
+    "list iterator": lambda: iter(list(range(1003))),
+    "tuple iterator": lambda: iter(tuple(range(1003))),
+    "range iterator": lambda: iter(range(1003)),
+    "long range iterator": lambda: iter(range(2**70, 2**70 + 1003)),
+    "generator": lambda: (x for x in range(1003)),
+    "map": lambda: map(int, range(1003)),
+}
+
+
+@pytest.mark.parametrize("source", SOURCES)
+@pytest.mark.parametrize("n", [1, 2, 100, 1003, 1004])
+def test_chunks_equal_batched(source, n):
+    expected = list(itertools.batched(SOURCES[source](), n))
+    assert list(T.partition_all(n, SOURCES[source]())) == expected
+    assert list(T.partition(n, SOURCES[source]())) == [c for c in expected if len(c) == n]
+
+
+def test_a_generator_that_looks_at_the_collector_sees_no_half_filled_chunk():
+    def watching():
+        for i in range(300):
+            for obj in gc.get_objects():
+                if type(obj) is tuple and len(obj) == 50:
+                    assert all(x is not None for x in obj)
+            yield i
+
+    assert list(T.partition_all(50, watching())) == list(itertools.batched(range(300), 50))

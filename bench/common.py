@@ -109,3 +109,39 @@ def report(cases):
               f"{100 * rec['noise']:5.1f}%  {case.peer_name}{goal}{mark}", flush=True)
         records.append(rec)
     return records
+
+
+class OneWorkerChild:
+    """A child interpreter whose worker pool has one worker (RAYON_NUM_THREADS=1). `setup` runs once
+    (with `T` = trovix._trovix); each call evaluates `expr` there and returns repr of its result, so
+    that a serial run is timed side by side with the parallel one in the parent."""
+
+    _DRIVER = (
+        "import sys\nimport trovix._trovix as T\nexec(sys.argv[1])\n"
+        "for line in sys.stdin:\n"
+        "    sys.stdout.write(repr(eval(sys.argv[2])).replace('\\n', ' ') + '\\n')\n"
+        "    sys.stdout.flush()\n"
+    )
+
+    def __init__(self, setup, expr):
+        import atexit
+        import os
+        import subprocess
+        import sys
+
+        env = dict(os.environ)
+        env.pop("RAYON_RS_NUM_CPUS", None)
+        env["RAYON_NUM_THREADS"] = "1"
+        self.proc = subprocess.Popen([sys.executable, "-c", self._DRIVER, setup, expr], env=env,
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        atexit.register(self.close)
+
+    def __call__(self):
+        self.proc.stdin.write("\n")
+        self.proc.stdin.flush()
+        return self.proc.stdout.readline().strip()
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.stdin.close()
+            self.proc.wait()

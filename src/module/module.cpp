@@ -10,12 +10,15 @@
 #include "dicts/mapping.h"
 #include "dicts/merge.h"
 #include "dicts/paths.h"
+#include "iter/iter.h"
 #include "module/registry.h"
+#include "option/accessors.h"
 #include "option/option.h"
 #include "sequences/access.h"
 #include "sequences/concat.h"
 #include "sequences/grouping.h"
 #include "sequences/join.h"
+#include "sequences/topk.h"
 #include "sequences/unique.h"
 #include "sequences/windows.h"
 #include "utils/errors.h"
@@ -37,6 +40,12 @@ const Step kRegistration[] = {
     add_class(option::kErrType),
     add_class(option::kResultType),
     add_value("Nothing", make_nothing),
+    add_function(option::kFirstOptDef),
+    add_function(option::kLastOptDef),
+    add_function(option::kNthOptDef),
+    add_function(option::kGetOptDef),
+    add_function(option::kGetInOptDef),
+    add_function(option::kPeekOptDef),
     add_class(kRustIterType, install_raw_iternext<RustIterBody>),
     add_function(sequences::kCountDef),
     add_function(sequences::kFirstDef),
@@ -46,6 +55,7 @@ const Step kRegistration[] = {
     add_function(sequences::kGetDef),
     add_function(sequences::kIsdistinctDef),
     add_function(sequences::kFrequenciesDef),
+    add_function(sequences::kTopkDef),
     add_function(sequences::kPeekDef),
     add_function(sequences::kTakeDef),
     add_function(sequences::kDropDef),
@@ -103,6 +113,7 @@ const Step kRegistration[] = {
     add_function(dicts::kKeyfilterDef),
     add_function(dicts::kValfilterDef),
     add_function(dicts::kItemfilterDef),
+    add_class(iter::kIterType),
 };
 
 int run_step(PyObject* module, PyObject* module_name, const Step& step) {

@@ -30,6 +30,9 @@ PyObject* new_payload(PyTypeObject* type, PyObject* payload) noexcept {
     auto* obj = alloc_instance<PayloadObject>(type);
     if (obj == nullptr) return nullptr;
     obj->payload = Py_NewRef(payload);
+    // A payload that the collector does not track (an int, a str, None...) cannot lead back to
+    // the value, which never changes: like a tuple of such objects, the value needs no tracking.
+    if (!PyObject_IS_GC(payload)) PyObject_GC_UnTrack(obj);
     return reinterpret_cast<PyObject*>(obj);
 }
 

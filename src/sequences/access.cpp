@@ -128,19 +128,7 @@ PyObject* peek(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     static constexpr Signature sig = function_signature("peek", {"seq"});
     PyObject* a[1];
     if (!bind_exact(sig, args, nargs, kwnames, a)) return nullptr;
-    Ref it = Ref::steal(PyObject_GetIter(a[0]));
-    if (!it) return nullptr;
-    Next n = next_of(it.get());
-    if (!n) return item_or_stop(std::move(n));
-    Ref item = n.take();
-    Ref chain = import_attr("itertools", "chain");
-    if (!chain) return nullptr;
-    Ref head = Ref::steal(PyTuple_Pack(1, item.get()));
-    if (!head) return nullptr;
-    PyObject* chain_args[2] = {head.get(), it.get()};
-    Ref rest = Ref::steal(PyObject_Vectorcall(chain.get(), chain_args, 2, nullptr));
-    if (!rest) return nullptr;
-    return PyTuple_Pack(2, item.get(), rest.get());
+    return item_or_stop(peek_of(a[0]));
 }
 
 PyObject* count(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -218,6 +206,22 @@ Next first_of(PyObject* seq) noexcept {
     Ref it = Ref::steal(PyObject_GetIter(seq));
     if (!it) return Next::error();
     return next_of(it.get());
+}
+
+Next peek_of(PyObject* seq) noexcept {
+    Ref it = Ref::steal(PyObject_GetIter(seq));
+    if (!it) return Next::error();
+    Next n = next_of(it.get());
+    if (!n) return n;
+    Ref item = n.take();
+    Ref chain = import_attr("itertools", "chain");
+    if (!chain) return Next::error();
+    Ref head = Ref::steal(PyTuple_Pack(1, item.get()));
+    if (!head) return Next::error();
+    PyObject* chain_args[2] = {head.get(), it.get()};
+    Ref rest = Ref::steal(PyObject_Vectorcall(chain.get(), chain_args, 2, nullptr));
+    if (!rest) return Next::error();
+    return Next::item(PyTuple_Pack(2, item.get(), rest.get()));
 }
 
 Next nth_of(PyObject* n, PyObject* seq) noexcept {

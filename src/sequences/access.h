@@ -39,6 +39,10 @@ PyObject* tail_of(std::size_t n, PyObject* obj);
 // The first item of `seq` (end when it is empty).
 Next first_of(PyObject* seq) noexcept;
 
+// The pair (first item, iterator over every item) of `seq` (end when it is empty); the source
+// iterator has been advanced by one item. `itertools.chain` is looked up at every call.
+Next peek_of(PyObject* seq) noexcept;
+
 // The item at position `n` of `seq` (end when an iterated `seq` runs out first). Lists, tuples
 // and registered sequences are indexed with `n` as given; anything else needs 0 <= n.
 Next nth_of(PyObject* n, PyObject* seq) noexcept;

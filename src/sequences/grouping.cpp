@@ -294,4 +294,7 @@ PyMethodDef kCountbyDef = {"countby", fastcall_method<countby>(), METH_FASTCALL 
 PyMethodDef kReducebyDef = {"reduceby", fastcall_method<reduceby>(), METH_FASTCALL | METH_KEYWORDS,
                             "reduceby(key, binop, seq, *rest)\n--\n\n"};
 
+PyObject* frequencies_of(PyObject* seq) { return frequencies_impl(seq); }
+PyObject* groupby_of(PyObject* key, PyObject* seq) { return groupby_impl(key, seq); }
+
 }  // namespace trovix::sequences

@@ -324,4 +324,6 @@ PyMethodDef kUniqueDef = {"unique", fastcall_method<unique>(), METH_FASTCALL | M
 PyMethodDef kIsdistinctDef = {"isdistinct", fastcall_method<isdistinct>(), METH_FASTCALL | METH_KEYWORDS,
                               "isdistinct(seq)\n--\n\n"};
 
+PyObject* unique_of(PyObject* seq, PyObject* key) { return unique_impl(seq, key); }
+
 }  // namespace trovix::sequences

@@ -16,6 +16,9 @@ extern const TypeDef kUniqueIntIterType;
 int install_unique_iter_next(PyTypeObject* type) noexcept;
 int install_unique_int_iter_next(PyTypeObject* type) noexcept;
 
+// unique(seq, key): `key` null for none. New reference, or null with the exception set.
+PyObject* unique_of(PyObject* seq, PyObject* key);
+
 // The key rule of groupby, countby, reduceby, topk and join: a callable key is called with the
 // item; a list key gives the tuple (item[k0], item[k1], ...); any other key is item[key].
 // New reference, or null with the exception set.

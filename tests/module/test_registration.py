@@ -107,6 +107,11 @@ def test_all_follows_registration_order():
     assert public == T.__all__
 
 
+def test_the_module_registers_all_76_names():
+    assert len(FULL_ORDER) == 76
+    assert T.__all__ == FULL_ORDER
+
+
 def test_star_import_gives_exactly_all():
     ns = {}
     exec("from trovix._trovix import *", ns)
@@ -147,6 +152,25 @@ def test_function_text_signatures():
             fn = getattr(T, name)
             assert fn.__text_signature__ == SIGNATURES[name], name
             assert fn.__doc__ is None, name
+
+
+ITER_METHODS = {
+    "map": "($self, f)", "filter": "($self, f)", "unique": "($self, key=None)", "take": "($self, n)",
+    "drop": "($self, n)", "sliding_window": "($self, n)", "partition_all": "($self, n)",
+    "flat_map": "($self, f)", "pluck": "($self, ind)", "interpose": "($self, el)",
+    "accumulate": "($self, binop)", "collect": "($self)", "reduce": "($self, binop, *rest)",
+    "count": "($self)", "frequencies": "($self)", "group_by": "($self, key)", "to_dict": "($self)",
+    "first": "($self)", "last": "($self)", "nth": "($self, i)",
+}
+
+
+def test_iter_methods_in_registration_order():
+    methods = [n for n in vars(T.Iter) if not n.startswith("_")]
+    assert methods == list(ITER_METHODS)
+    for name, sig in ITER_METHODS.items():
+        assert getattr(T.Iter, name).__text_signature__ == sig, name
+    assert T.Iter.__text_signature__ == "(inner)"
+    assert "__iter__" in vars(T.Iter) and "__next__" not in vars(T.Iter)
 
 
 def test_functions_are_builtins_of_the_module():

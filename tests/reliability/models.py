@@ -707,6 +707,183 @@ def diff(*seqs, **kwargs):
                 yield tuple(row)
 
     return step()
+# ---- optional accessors ----------------------------------------------------------------------
+
+
+def _opt(found, x):
+    return Some(x) if found else NothingType()
+
+
+def first_opt(seq):
+    return _opt(*_next(iter(seq)))
+
+
+def last_opt(seq):
+    it = iter(seq)
+    found, last = False, None
+    while True:
+        ok, x = _next(it)
+        if not ok:
+            return _opt(found, last)
+        found, last = True, x
+
+
+def nth_opt(n, seq):
+    n = _usize(n)
+    it = iter(seq)
+    for _ in range(n):
+        ok, _x = _next(it)
+        if not ok:
+            return NothingType()
+    return _opt(*_next(it))
+
+
+def get_in_opt(coll, *keys):
+    for k in keys:
+        try:
+            coll = coll[k]
+        except Exception as exc:
+            if not _is_lookup_error(exc):
+                raise
+            return NothingType()
+    return Some(coll)
+
+
+def get_opt(ind, coll):
+    return get_in_opt(coll, ind)
+
+
+def peek_opt(seq):
+    it = iter(seq)
+    ok, x = _next(it)
+    if not ok:
+        return NothingType()
+    return Some((x, itertools.chain((x,), it)))
+
+
+# ---- topk --------------------------------------------------------------------------------------
+
+
+def topk(k, seq, key=None):
+    """The stable descending sort, decorated with (key, -position) when keyed. (The native
+    selections for integer buffers and for one exact built-in type give the same answer.)"""
+    k = _usize(k)
+    it = iter(seq)
+    rows = []
+    while True:
+        ok, x = _next(it)
+        if not ok:
+            break
+        rows.append(x if key is None else (apply_key(key, x), -len(rows), x))
+    rows.sort(reverse=True)
+    return tuple(rows[:k]) if key is None else tuple(r[2] for r in rows[:k])
+
+
+# ---- Iter --------------------------------------------------------------------------------------
+
+
+class Iter:
+    """The fluent wrapper."""
+
+    def __init__(self, inner):
+        self.inner = inner
+
+    def __iter__(self):
+        return iter(self.inner)
+
+    def map(self, f):
+        return Iter(map(f, self.inner))
+
+    def filter(self, f):
+        return Iter(filter(f, self.inner))
+
+    def unique(self, key=None):
+        return Iter(unique(self.inner, key))
+
+    def take(self, n):
+        return Iter(itertools.islice(self.inner, _usize(n)))
+
+    def drop(self, n):
+        return Iter(itertools.islice(self.inner, _usize(n), None))
+
+    def partition_all(self, n):
+        n = _usize(n)
+        it = iter(self.inner)
+
+        def step():
+            while n:
+                buf = []
+                while len(buf) < n:
+                    ok, x = _next(it)
+                    if not ok:
+                        if buf:
+                            yield tuple(buf)
+                        return
+                    buf.append(x)
+                yield tuple(buf)
+
+        return Iter(step())
+
+    def sliding_window(self, n):
+        # no source has 2**63 items: a larger window is as good as that one
+        return Iter(sliding_window(min(_usize(n), _I64_MAX), self.inner))
+
+    def pluck(self, ind):
+        return Iter(pluck(ind, self.inner))
+
+    def interpose(self, el):
+        it = iter(self.inner)
+
+        def step():
+            ok, x = _next(it)
+            if not ok:
+                return
+            yield x
+            while True:
+                ok, x = _next(it)
+                if not ok:
+                    return
+                yield el
+                yield x
+
+        return Iter(step())
+
+    def flat_map(self, f):
+        return Iter(mapcat(f, self.inner))
+
+    def accumulate(self, binop):
+        return Iter(accumulate(binop, self.inner))
+
+    def collect(self):
+        return list(self.inner)
+
+    def reduce(self, binop, *rest):
+        import functools
+
+        if len(rest) >= 2:
+            raise TypeError("reduce takes at most 2 arguments")
+        return functools.reduce(binop, self.inner, *rest)
+
+    def count(self):
+        return count(self.inner)
+
+    def frequencies(self):
+        return frequencies(self.inner)
+
+    def group_by(self, key):
+        return groupby(key, self.inner)
+
+    def to_dict(self):
+        return dict(self.inner)
+
+    def first(self):
+        return first_opt(self.inner)
+
+    def last(self):
+        return last_opt(self.inner)
+
+    def nth(self, i):
+        return nth_opt(_usize(i), self.inner)
 
 
 # ---- function combinators ----------------------------------------------------------------------

@@ -203,6 +203,58 @@ SEQUENCE_CASES = [
     case("diff", lambda ns, a, b, d, k: ns.diff([a, b], default=d, key=k), ITER, ITER, OBJ, FN, lazy=True),
 ]
 
+ACCESSOR_CASES = [
+    fn("first_opt", SEQ),
+    fn("last_opt", SEQ),
+    fn("nth_opt", IDX, SEQ, messages=False),
+    fn("get_opt", IDX, H.rows()),
+    fn("get_opt", OBJ, ROWS),
+    case("get_in_opt", lambda ns, c, *ks: ns.get_in_opt(c, *ks), ROWS, IDX, IDX),
+    case("get_in_opt", lambda ns, c, k: ns.get_in_opt(c, k), H.rows(), OBJ),
+    case("peek_opt", lambda ns, s: ns.peek_opt(s).map(lambda p: (p[0], list(p[1]))), SEQ),
+    fn("topk", N, SEQ, messages=False),
+    fn("topk", N, st.lists(st.one_of(st.integers(-3, 3), st.sampled_from([2**70, 0.5, -0.0, "a", "b", True]))
+                            .map(lambda v: ("v", v)), max_size=8).map(lambda e: ("list", tuple(e))), messages=False),
+    case("topk", lambda ns, k, s, key: ns.topk(k, s, key=key), N, ROWS, KEY, messages=False),
+]
+
+
+def method(meth, *shapes, source=SEQ, lazy=False, **kw):
+    """An Iter method called on Iter(source); a chaining method's result is iterated."""
+    if lazy:
+        call = lambda ns, s, *a, _m=meth: iter(getattr(ns.Iter(s), _m)(*a))  # noqa: E731
+    else:
+        call = lambda ns, s, *a, _m=meth: getattr(ns.Iter(s), _m)(*a)  # noqa: E731
+    return case(f"Iter.{meth}", call, source, *shapes, lazy=lazy, target="Iter", **kw)
+
+
+ITER_CASES = [
+    case("iter(Iter)", lambda ns, s: iter(ns.Iter(s)), st.one_of(SEQ, OBJ), lazy=True, target="Iter",
+         reenter=False),
+    method("map", FN, lazy=True, reenter=False),
+    method("filter", FN, lazy=True, reenter=False),
+    method("unique", lazy=True),
+    method("unique", FN, lazy=True),
+    method("take", N, lazy=True, reenter=False, messages=False),
+    method("drop", N, lazy=True, reenter=False, messages=False),
+    method("sliding_window", N, lazy=True, messages=False),
+    method("partition_all", N, lazy=True, messages=False),
+    method("flat_map", FN, source=H.nested, lazy=True, reenter=False),
+    method("pluck", IDX, source=ROWS, lazy=True),
+    method("interpose", OBJ, lazy=True),
+    method("accumulate", BINOP, lazy=True),
+    method("collect"),
+    method("reduce", BINOP),
+    method("reduce", BINOP, OBJ),
+    method("count"),
+    method("frequencies"),
+    method("group_by", KEY, source=ROWS),
+    method("to_dict", source=ROWS),
+    method("first"),
+    method("last"),
+    method("nth", IDX, messages=False),
+]
+
 EXC = st.sampled_from([H.Boom, H.Halt, Exception, TypeError, (H.Boom, H.Halt), (ValueError,)]).map(lambda v: ("v", v))
 FORM = st.one_of(FN, st.lists(OBJ, max_size=2).flatmap(
     lambda extra: st.tuples(FN).map(lambda f: ("tuple", (f[0], *extra)))), st.just(("tuple", ())))
@@ -289,6 +341,8 @@ DICT_CASES = [
 CASES = [
     *_option_cases(),
     *SEQUENCE_CASES,
+    *ACCESSOR_CASES,
+    *ITER_CASES,
     *COMBINATOR_CASES,
     *DICT_CASES,
 ]

@@ -52,6 +52,12 @@ def test_value_cycles_are_collected():
     assert alive() is None
 
 
+def test_values_around_untracked_payloads_are_untracked():
+    # like tuples: nothing reachable from an int or a str can lead back to the value
+    assert not any(gc.is_tracked(v) for v in (T.Some(1), T.Ok("a"), T.Err(None), T.first_opt([2])))
+    assert all(gc.is_tracked(v) for v in (T.Some([]), T.Ok(T.Some(1)), T.Err(ValueError()), T.first_opt([[]])))
+
+
 class Box:
     pass
 
@@ -70,6 +76,8 @@ ITERATOR_CYCLES = {
     "unique key": lambda box: T.unique([1], key=lambda x, box=box: x),
     "unique seen": lambda box: _advanced(T.unique([box, 2])),
     "unique_int": lambda box: T.unique(_Exporter(box)),
+    "Iter": lambda box: T.Iter([box]),
+    "Iter chain": lambda box: T.Iter([1]).map(lambda x, box=box: x).filter(None),
     "sliding_window priming": lambda box: T.sliding_window(3, iter([box, 1, 2])),
     "sliding_window window": lambda box: _advanced(T.sliding_window(2, iter([box, 1, 2]))),
     "interpose el": lambda box: T.interpose(box, [1, 2]),

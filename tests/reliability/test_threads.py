@@ -74,6 +74,10 @@ FIRST_USE = {
     "hashing": "[list(T.unique([1, 1.0, True, 2, 'a'])), T.isdistinct([1, 2, 1]), T.frequencies('abca')]",
     "integer buffers": "[list(T.unique(array('q', [5, 1, 5]))), T.isdistinct(bytes(300)), T.frequencies(b'aba')]",
     "worker pool": "sorted(T.frequencies(array('q', [i % 7 for i in range(600_000)])).items())",
+    "optional accessors": "[T.first_opt([1]), T.nth_opt(1, iter('ab')), T.get_in_opt({'a': [1]}, 'a', 0), "
+                          "T.peek_opt([]), T.last_opt(range(3)), T.get_opt('x', {})]",
+    "topk": "[T.topk(2, [3, 1, 2]), T.topk(3, array('q', range(600_000))), T.topk(1, ['ab', 'c'], key=len)]",
+    "Iter": "[T.Iter([1, 2]).map(str).collect(), T.Iter('abca').frequencies(), T.Iter([]).interpose(0).collect()]",
     # the dedicated window, separator and pluck classes; heapq looked up at every call
     "windows": "[list(T.sliding_window(2, 'abc')), list(T.interpose(0, [1, 2])), list(T.pluck(0, ['ab', 'cd']))]",
     "several sequences": "[list(T.merge_sorted([1, 3], [2])), list(T.join(0, ['ab'], 0, ['ac'])), "
@@ -171,6 +175,9 @@ SHARED_ITERATORS = {
     "interleave": (lambda: T.interleave([_slow_source(100), iter(range(100, 150))]),
                    [x for pair in zip(range(100), range(100, 150)) for x in pair] + list(range(50, 100))),
     "iterate": (lambda: T.iterate(_count_to_299, 0), list(range(300))),
+    "Iter chain": (lambda: iter(T.Iter(_slow_source(300)).unique(key=lambda v: _yielding(v // 2))
+                                .accumulate(lambda a, b: _yielding(b))),
+                   list(range(0, 300, 2))),
     "sliding_window": (lambda: T.sliding_window(3, _slow_source(300)), [(i, i + 1, i + 2) for i in range(298)]),
     "pluck": (lambda: T.pluck(0, ((i,) for i in _slow_source(300))), list(range(300))),
     "pluck with a default": (lambda: T.pluck([0, 1], ((i,) for i in _slow_source(300)), None),
@@ -285,6 +292,31 @@ def test_concurrent_callers_of_the_parallel_kernels():
             assert got == expected and list(got) == list(expected)
             assert T.isdistinct(values) is False
             assert list(T.unique(values)) == list(expected)
+        return True
+
+    for res, exc in hammer(work, switch=1e-4):
+        assert exc is None, exc
+        assert res is True
+
+
+@_built("topk")
+def test_concurrent_topk_on_large_arrays():
+    import numpy as np
+
+    rng = np.random.default_rng(3)
+    inputs = []
+    for i in range(THREADS):
+        values = rng.integers(-(2**40), 2**40, size=POOL_N + 1000 * i).astype([np.int64, np.uint32][i % 2])
+        values[i::50_000] = values.max()  # equal maxima in several chunks
+        inputs.append((values, tuple(np.sort(values)[::-1][:25].tolist())))
+    ints = [int(v) for v in inputs[0][0][:200_000]]
+    top_ints = tuple(sorted(ints, reverse=True)[:25])
+
+    def work(i):
+        values, expected = inputs[i]
+        for _ in range(3):
+            assert T.topk(25, values) == expected
+            assert T.topk(25, ints) == top_ints
         return True
 
     for res, exc in hammer(work, switch=1e-4):

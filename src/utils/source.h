@@ -20,10 +20,24 @@ namespace trovix {
 // is absorbed) or an error. Iterators over iterators nest native calls as deep as the chain, so
 // the call goes through the interpreter's stack guard (RecursionError instead of a C stack
 // overflow).
+// The interpreter's iterators over its own containers never pull from another iterator (and a
+// generator's frame has its own guard): the guard is skipped for them.
+inline bool is_leaf_iterator(PyTypeObject* t) noexcept {
+    return t == &PyListIter_Type || t == &PyTupleIter_Type || t == &PyRangeIter_Type || t == &PyLongRangeIter_Type ||
+           t == &PyGen_Type || t == &PyDictIterKey_Type || t == &PyDictIterValue_Type || t == &PyDictIterItem_Type ||
+           t == &PySetIter_Type;
+}
+
 inline Next next_of(PyObject* iterator) noexcept {
-    if (Py_EnterRecursiveCall(" while getting the next item")) [[unlikely]] return Next::error();
-    PyObject* item = (*Py_TYPE(iterator)->tp_iternext)(iterator);
-    Py_LeaveRecursiveCall();
+    PyTypeObject* type = Py_TYPE(iterator);
+    PyObject* item;
+    if (is_leaf_iterator(type)) [[likely]] {
+        item = (*type->tp_iternext)(iterator);
+    } else {
+        if (Py_EnterRecursiveCall(" while getting the next item")) [[unlikely]] return Next::error();
+        item = (*type->tp_iternext)(iterator);
+        Py_LeaveRecursiveCall();
+    }
     if (item != nullptr) [[likely]] return Next::item(item);
     if (PyErr_Occurred()) {
         if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return Next::error();

@@ -211,6 +211,38 @@ def test_length_hints():
     assert operator.length_hint(T.pluck(0, iter([[1]] * 5))) == 5
 
 
+class Hinted:
+    """An iterator over two rows whose length hint raises `exc`."""
+
+    def __init__(self, exc):
+        self.exc = exc
+        self.rows = iter([[1], [2]])
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        return next(self.rows)
+
+    def __length_hint__(self):
+        raise self.exc("no hint")
+
+
+@pytest.mark.parametrize("make", [lambda s: T.sliding_window(1, s), lambda s: T.interpose(0, s),
+                                  lambda s: T.pluck(0, s)])
+def test_length_hint_failures_and_arguments(make):
+    assert make(Hinted(ValueError)).__length_hint__() <= 1  # the source counts as empty
+    for exc in (KeyboardInterrupt, MemoryError):
+        with pytest.raises(exc, match="no hint"):
+            make(Hinted(exc)).__length_hint__()
+    it = make([[1]])
+    name = type(it).__name__
+    with pytest.raises(TypeError, match=rf"^{name}.__length_hint__\(\) takes 0 positional arguments but 1 was given$"):
+        it.__length_hint__(1)
+    with pytest.raises(TypeError, match="unexpected keyword argument 'x'"):
+        it.__length_hint__(x=1)
+
+
 def test_classes():
     its = [T.sliding_window(2, [1]), T.interpose(0, [1]), T.pluck(0, [])]
     for it, name in zip(its, ["SlidingWindowIter", "InterposeIter", "PluckIter"]):

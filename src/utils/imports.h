@@ -30,6 +30,7 @@ extern CachedAttr SEQUENCE_ABC;         // collections.abc.Sequence
 extern CachedAttr BUILTINS_MAP;         // builtins.map
 extern CachedAttr SIGNATURE;            // inspect.signature
 extern CachedAttr ARRAY_TYPE;           // array.array
+extern CachedAttr DEFAULTDICT_TYPE;     // collections.defaultdict
 
 // The cached attribute (borrowed, owned by the cell), filling the cell on first success; null
 // with the import or attribute error set.

@@ -114,6 +114,32 @@ def test_join_is_lazy_and_recovers_from_errors():
     assert right.script == [(1,)]
 
 
+def test_join_survives_python_code_changing_its_index():
+    # The left index is reachable through the collector (get_referents of the iterator,
+    # get_referrers of a left item): emptying a group or putting something else in its place
+    # changes the answer, never memory safety.
+    import gc
+
+    left = [(1, "a"), (1, "b"), (2, "c")]
+
+    def emptying(y):
+        for ref in gc.get_referrers(left[0]):
+            if type(ref) is list and ref is not left:
+                ref.clear()
+        return y[0]
+
+    assert list(T.join(0, left, emptying, [(1, "x"), (2, "y")])) == [((2, "c"), (2, "y"))]
+    assert list(T.join(0, left, emptying, [(1, "x")], right_default="R")) == [((2, "c"), "R")]
+    for replacement in ([], None, (1, 2)):
+        j = T.join(0, left, 0, [(2, "y")], right_default="R")
+        assert next(j) == ((2, "c"), (2, "y"))
+        for ref in gc.get_referents(j):
+            if type(ref) is dict:
+                for k in ref:
+                    ref[k] = replacement
+        assert list(j) == []
+
+
 def test_join_with_unhashable_keys():
     j = T.join(lambda x: [x], [1], 0, [(1,)])
     with pytest.raises(TypeError, match="unhashable"):

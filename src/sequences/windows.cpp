@@ -99,11 +99,18 @@ struct SlidingWindowBody {
     PyObject* shift_in_place(PyObject* window, Ref item) noexcept {
         PyObject** items = &PyTuple_GET_ITEM(window, 0);
         PyObject* dropped = items[0];
-        std::memmove(items, items + 1, (n - 1) * sizeof(PyObject*));
+        // An untracked window held only items that cannot lead to a cycle: only the new item can
+        // make it need the collector. A tracked one stays tracked (the collector itself untracks
+        // it when it finds nothing collectable inside). So a stream of windows of numbers or
+        // strings never touches the collector's lists.
+        if (!PyObject_GC_IsTracked(window) && may_need_tracking(item.get())) PyObject_GC_Track(window);
+        if (n == 2) {
+            items[0] = items[1];
+        } else {
+            std::memmove(items, items + 1, (n - 1) * sizeof(PyObject*));
+        }
         items[n - 1] = item.release();
         reinterpret_cast<PyTupleObject*>(window)->ob_hash = -1;  // the hash it may have cached is stale
-        if (!PyObject_GC_IsTracked(window)) PyObject_GC_Track(window);
-        untrack_if_atomic(window);
         Py_DECREF(dropped);  // may run Python code: the window is complete by now
         return Py_NewRef(window);
     }

@@ -62,30 +62,32 @@ PyObject* get_in_walk(PyObject* keys, PyObject* coll, PyObject* fallback, bool n
         if (n.is_end()) return current.release();
         if (n.is_error()) return nullptr;
         Ref key = n.take();
-        Ref found;
-        if (PyDict_Check(current.get())) {
-            // A miss costs no exception (and never reaches a default factory).
-            int present = lookup_key(current.get(), key.get(), found);
-            if (present < 0) {
-                if (no_default || !pending_is_lookup_error()) return nullptr;
-                PyErr_Clear();
-                return Py_NewRef(fallback);
-            }
-            if (present == 0) {
-                if (!no_default) return Py_NewRef(fallback);
-                // The mapping's own KeyError, without asking it (a defaultdict would insert).
-                if (Ref args = Ref::steal(PyTuple_Pack(1, key.get()))) PyErr_SetObject(PyExc_KeyError, args.get());
-                return nullptr;
-            }
+        PyObject* found = nullptr;
+        int present = 1;
+        if (PyDict_CheckExact(current.get())) [[likely]] {
+            // A miss costs no exception.
+            present = PyDict_GetItemRef(current.get(), key.get(), &found);
+        } else if (PyDict_Check(current.get())) {
+            // A dict subclass: a defaultdict's factory is never asked.
+            Ref value;
+            present = lookup_key(current.get(), key.get(), value);
+            found = value.release();
         } else {
-            found = Ref::steal(PyObject_GetItem(current.get(), key.get()));
-            if (!found) {
-                if (no_default || !pending_is_lookup_error()) return nullptr;
-                PyErr_Clear();
-                return Py_NewRef(fallback);
-            }
+            found = PyObject_GetItem(current.get(), key.get());
+            if (found == nullptr) present = -1;
         }
-        current = std::move(found);
+        if (present == 0) {
+            if (!no_default) return Py_NewRef(fallback);
+            // The mapping's own KeyError, without asking it (a defaultdict would insert).
+            if (Ref args = Ref::steal(PyTuple_Pack(1, key.get()))) PyErr_SetObject(PyExc_KeyError, args.get());
+            return nullptr;
+        }
+        if (present < 0) {
+            if (no_default || !pending_is_lookup_error()) return nullptr;
+            PyErr_Clear();
+            return Py_NewRef(fallback);
+        }
+        current = Ref::steal(found);
     }
 }
 

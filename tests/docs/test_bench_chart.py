@@ -11,6 +11,7 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "bench"))
 import chart  # noqa: E402
 
 
+@pytest.mark.numpy  # matplotlib draws through NumPy
 def test_summary_clipping_and_drawing(tmp_path):
     cases = [
         {"name": "a", "peer_name": "p", "ratio": 3.0, "goal_ratio": 2.0, "met": True},

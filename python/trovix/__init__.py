@@ -24,9 +24,12 @@ def __getattr__(name: str) -> str:
     # The version is read from the installed metadata on first use, not at import (reading it
     # imports importlib.metadata).
     if name == "__version__":
-        from importlib.metadata import version
+        from importlib.metadata import PackageNotFoundError, version
 
-        value = version("trovix")
+        try:
+            value = version("trovix")
+        except PackageNotFoundError:  # imported from a source tree, not installed
+            raise AttributeError("trovix.__version__: the package is not installed (no distribution metadata)") from None
         globals()["__version__"] = value
         return value
     raise AttributeError(f"module 'trovix' has no attribute {name!r}")

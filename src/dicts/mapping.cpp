@@ -99,7 +99,7 @@ PyObject* map_items(PyObject* func, PyObject* d, PyObject* factory) {
         if (PyTuple_CheckExact(element) && PyTuple_GET_SIZE(element) == 2) [[likely]] return element;
         return pair.make(key, value);
     };
-    auto body = [func, target, &pair_of](PyObject* element, PyObject* key, PyObject* value) -> bool {
+    auto body = [&](PyObject* element, PyObject* key, PyObject* value) -> bool {
         if constexpr (A == Action::KeyMap) {
             Ref new_key = Ref::steal(call_one(func, key));
             return new_key && set_item(target, new_key.get(), value) == 0;

@@ -12,6 +12,7 @@
 #include "utils/errors.h"
 #include "utils/imports.h"
 #include "utils/iterator.h"
+#include "utils/platform.h"
 #include "utils/ref.h"
 #include "utils/source.h"
 #include "utils/tuples.h"
@@ -118,19 +119,18 @@ struct JoinStep {
     // group or put something else in its place; and a pair's allocation may run finalizers. So
     // what is read from them is checked, and the items of a group are held before any pair is
     // made. A group that is not a list any more counts as empty.
-    static bool hold_group(PyObject* group, std::vector<Ref>& items) {
-        if (!PyList_CheckExact(group)) return true;
+    static void hold_group(PyObject* group, std::vector<Ref>& items) {
+        if (!PyList_CheckExact(group)) return;
         Py_ssize_t m = PyList_GET_SIZE(group);
         items.reserve(static_cast<std::size_t>(m));
         // The left items lie anywhere in memory: fetch them all at once rather than one miss
         // after the other.
         for (Py_ssize_t i = 0; i < m; ++i) {
             char* x = reinterpret_cast<char*>(PyList_GET_ITEM(group, i));
-            __builtin_prefetch(x, 1);
-            __builtin_prefetch(x - 16);  // the collector's header, read to decide on tracking
+            TROVIX_PREFETCH_W(x);
+            TROVIX_PREFETCH(x - 16);  // the collector's header, read to decide on tracking
         }
         for (Py_ssize_t i = 0; i < m; ++i) items.push_back(Ref::borrow(PyList_GET_ITEM(group, i)));
-        return true;
     }
 
     // The pairs (x, y) for the left items `group` matching the right item `y`: the first is

@@ -117,12 +117,14 @@ struct JoinStep {
     // The index, its group lists and the matched set are reachable from Python code
     // (gc.get_referents of the iterator, gc.get_referrers of a left item), which may empty a
     // group or put something else in its place; and a pair's allocation may run finalizers. So
-    // what is read from them is checked, and the items of a group are held before any pair is
+    // what is read from them is checked at every read, and each item is held while its pair is
     // made. A group that is not a list any more counts as empty.
-    static void hold_group(PyObject* group, std::vector<Ref>& items) {
-        if (!PyList_CheckExact(group)) return;
+
+    // The pairs (x, y) for the left items `group` (held by the caller) matching the right item
+    // `y`: the first is returned, the others wait in `pending`; end when the group is empty.
+    Next pairs_with(PyObject* group, PyObject* y) {
+        if (!PyList_CheckExact(group)) return Next::end();
         Py_ssize_t m = PyList_GET_SIZE(group);
-        items.reserve(static_cast<std::size_t>(m));
         // The left items lie anywhere in memory: fetch them all at once rather than one miss
         // after the other.
         for (Py_ssize_t i = 0; i < m; ++i) {
@@ -130,24 +132,22 @@ struct JoinStep {
             TROVIX_PREFETCH_W(x);
             TROVIX_PREFETCH(x - 16);  // the collector's header, read to decide on tracking
         }
-        for (Py_ssize_t i = 0; i < m; ++i) items.push_back(Ref::borrow(PyList_GET_ITEM(group, i)));
-    }
-
-    // The pairs (x, y) for the left items `group` matching the right item `y`: the first is
-    // returned, the others wait in `pending`; end when the group is empty.
-    Next pairs_with(PyObject* group, PyObject* y) {
-        std::vector<Ref> items;
-        hold_group(group, items);
-        if (items.empty()) return Next::end();
-        for (std::size_t i = items.size() - 1; i >= 1; --i) {
-            Ref t = Ref::steal(pair(items[i].get(), y));
+        for (Py_ssize_t i = m - 1; i >= 1; --i) {
+            if (i >= PyList_GET_SIZE(group)) continue;  // shortened meanwhile
+            Ref x = Ref::borrow(PyList_GET_ITEM(group, i));
+            Ref t = Ref::steal(pair(x.get(), y));
             if (!t) {
                 pending.clear();
                 return Next::error();
             }
             pending.push_back(std::move(t));
         }
-        return Next::item(pair(items[0].get(), y));
+        if (PyList_GET_SIZE(group) == 0) {
+            if (pending.empty()) return Next::end();
+            return pop_last(pending);
+        }
+        Ref x = Ref::borrow(PyList_GET_ITEM(group, 0));
+        return Next::item(pair(x.get(), y));
     }
 
     // The pairs (x, right_default) of the left items whose key no right item matched, last first.
@@ -158,12 +158,12 @@ struct JoinStep {
         PyObject* group = nullptr;
         while (PyDict_Next(index.get(), &pos, &k, &group)) {
             Ref kref = Ref::borrow(k);
-            std::vector<Ref> items;
-            hold_group(group, items);
+            Ref gref = Ref::borrow(group);
             int seen = PySet_Contains(matched.get(), k);
             if (seen < 0) return false;
-            if (seen) continue;
-            for (const Ref& x : items) {
+            if (seen || !PyList_CheckExact(group)) continue;
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(group); ++i) {
+                Ref x = Ref::borrow(PyList_GET_ITEM(group, i));
                 Ref t = Ref::steal(pair(x.get(), right_default.get()));
                 if (!t) return false;
                 out.push_back(std::move(t));

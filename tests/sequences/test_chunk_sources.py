@@ -33,7 +33,7 @@ def test_chunks_equal_batched(source, n):
 def test_a_generator_that_looks_at_the_collector_sees_no_half_filled_chunk():
     # Tuples of that size that other code left behind (a chunk padded with None) are not ours.
     earlier = [obj for obj in gc.get_objects() if type(obj) is tuple and len(obj) == 50]
-    known = {id(obj) for obj in earlier}
+    known = set(map(id, earlier))
 
     def watching():
         for i in range(300):

@@ -115,28 +115,20 @@ def test_join_is_lazy_and_recovers_from_errors():
 
 
 def test_join_survives_python_code_changing_its_index():
-    # The left index is reachable through the collector (get_referents of the iterator,
-    # get_referrers of a left item): emptying a group or putting something else in its place
-    # changes the answer, never memory safety.
+    # The index is reachable through the collector: a group emptied or replaced changes the answer only.
     import gc
 
     left = [(1, "a"), (1, "b"), (2, "c")]
 
     def emptying(y):
-        for ref in gc.get_referrers(left[0]):
-            if type(ref) is list and ref is not left:
-                ref.clear()
+        [ref.clear() for ref in gc.get_referrers(left[0]) if type(ref) is list and ref is not left]
         return y[0]
 
     assert list(T.join(0, left, emptying, [(1, "x"), (2, "y")])) == [((2, "c"), (2, "y"))]
-    assert list(T.join(0, left, emptying, [(1, "x")], right_default="R")) == [((2, "c"), "R")]
-    for replacement in ([], None, (1, 2)):
+    for replacement in ([], None):
         j = T.join(0, left, 0, [(2, "y")], right_default="R")
         assert next(j) == ((2, "c"), (2, "y"))
-        for ref in gc.get_referents(j):
-            if type(ref) is dict:
-                for k in ref:
-                    ref[k] = replacement
+        [ref.update(dict.fromkeys(ref, replacement)) for ref in gc.get_referents(j) if type(ref) is dict]
         assert list(j) == []
 
 

@@ -183,12 +183,7 @@ def test_windows_nobody_holds_are_reused_safely():
     assert alive() is None
     # Windows of numbers, reused or not, cost the collector nothing; one that takes in a list is tracked.
     w = T.sliding_window(2, [1, 2, 3, [4], 5])
-    untracked = []
-    for _ in range(2):
-        window = next(w)
-        untracked.append(gc.is_tracked(window))
-        del window
-    assert untracked == [False, False] and gc.is_tracked(next(w))
+    assert [gc.is_tracked(next(w)) for _ in range(3)] == [False, False, True]
 
 
 def test_list_sources_are_read_as_they_change():
@@ -220,11 +215,8 @@ def test_length_hints():
 
 
 class Hinted:
-    """An iterator over two rows whose length hint raises `exc`."""
-
     def __init__(self, exc):
-        self.exc = exc
-        self.rows = iter([[1], [2]])
+        self.exc, self.rows = exc, iter([[1], [2]])
 
     def __iter__(self):
         return self
@@ -244,11 +236,8 @@ def test_length_hint_failures_and_arguments(make):
         with pytest.raises(exc, match="no hint"):
             make(Hinted(exc)).__length_hint__()
     it = make([[1]])
-    name = type(it).__name__
-    with pytest.raises(TypeError, match=rf"^{name}.__length_hint__\(\) takes 0 positional arguments but 1 was given$"):
+    with pytest.raises(TypeError, match=rf"^{type(it).__name__}.__length_hint__\(\) takes 0 positional arguments but 1 was"):
         it.__length_hint__(1)
-    with pytest.raises(TypeError, match="unexpected keyword argument 'x'"):
-        it.__length_hint__(x=1)
 
 
 def test_classes():

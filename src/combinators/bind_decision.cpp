@@ -46,6 +46,7 @@ struct Env {
 // One interpreter's view of inspect, with the dictionary watcher that guards it.
 struct EnvState {
     Env env;
+    std::atomic<bool> usable{false};   // `g_env_cell` holds Py_True (read without a second lookup)
     std::atomic<bool> rebound{false};  // a global name that bind reads was rebound
     int watcher = -1;                  // this interpreter's watcher id
 };
@@ -194,13 +195,16 @@ bool env_usable() noexcept {
         return Py_NewRef(ok ? Py_True : Py_False);
     });
     if (state == nullptr) PyErr_Clear();
-    return state == Py_True;
+    if (state != Py_True) return false;
+    env_state->usable.store(true, std::memory_order_release);
+    return true;
 }
 
 // The interpreter's environment, when it is usable and still the one found on first use; else null.
 const Env* env_intact() noexcept {
     EnvState* state = g_env_state.get();
-    if (state == nullptr || g_env_cell.peek() != Py_True || state->rebound.load(std::memory_order_relaxed)) {
+    if (state == nullptr || !state->usable.load(std::memory_order_acquire) ||
+        state->rebound.load(std::memory_order_relaxed)) {
         return nullptr;
     }
     const Env& env = state->env;

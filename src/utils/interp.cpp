@@ -2,10 +2,7 @@
 
 #include <pthread.h>
 
-#include <algorithm>
-#include <cstdint>
 #include <mutex>
-#include <vector>
 
 namespace trovix::interp {
 
@@ -28,41 +25,46 @@ struct Native {
 // One interpreter's values (not the main interpreter's). Objects and natives are written with that
 // interpreter attached and read by its threads only.
 struct Record {
-    PyInterpreterState* interp;
     std::atomic<PyObject*> objects[kMaxObjects] = {};
     Native natives[kMaxNatives] = {};
 };
 
 std::atomic<unsigned> g_object_ids{0}, g_native_ids{0};
 
-// The records of the live interpreters. `g_generation` changes whenever one is removed, which
-// invalidates every thread's cache (an interpreter made later may reuse a freed one's address).
-std::mutex g_registry_mutex;
-std::vector<Record*>* g_registry = nullptr;  // allocated on first use, never freed
-std::atomic<std::uint64_t> g_generation{1};
-std::once_flag g_atfork_once;
-
-struct Cache {
-    PyInterpreterState* interp;
-    std::uint64_t generation;
-    Record* record;
+// The records of the live interpreters other than the main one, read without a lock: a thread
+// scans the used part of the table for its own interpreter. An entry is written (record, then
+// interpreter) and cleared only by its own interpreter (when it executes the module first, and
+// while it shuts down, when none of its other threads runs), so a reader never meets an entry of
+// its own interpreter half made or half gone; entries of other interpreters never match.
+constexpr unsigned kMaxLive = 1024;
+struct Entry {
+    std::atomic<PyInterpreterState*> interp{nullptr};
+    std::atomic<Record*> record{nullptr};
 };
-thread_local Cache t_cache = {nullptr, 0, nullptr};
+Entry g_table[kMaxLive];
+std::atomic<unsigned> g_used{0};  // entries at and above this index are empty
+std::mutex g_table_mutex;         // serialises adding and removing entries
+std::atomic<PyInterpreterState*> g_main{nullptr};  // set before g_others
+std::once_flag g_atfork_once;
 
 // A forked child keeps only the main interpreter: the records of the others describe objects that
 // no longer exist. They are dropped (leaked; their memory belonged to interpreters the child never
-// runs) and the registry lock, which another thread may have held, is replaced.
+// runs) and the table lock, which another thread may have held, is replaced.
 void forget_records_in_child() noexcept {
-    new (&g_registry_mutex) std::mutex();
-    if (g_registry != nullptr) g_registry->clear();
-    g_generation.fetch_add(1, std::memory_order_release);
+    new (&g_table_mutex) std::mutex();
+    for (Entry& e : g_table) {
+        e.interp.store(nullptr, std::memory_order_relaxed);
+        e.record.store(nullptr, std::memory_order_relaxed);
+    }
+    g_used.store(0, std::memory_order_release);
 }
 
 Record* find(PyInterpreterState* interp) noexcept {
-    std::lock_guard lock(g_registry_mutex);
-    if (g_registry == nullptr) return nullptr;
-    for (Record* r : *g_registry) {
-        if (r->interp == interp) return r;
+    unsigned used = g_used.load(std::memory_order_acquire);
+    for (unsigned i = 0; i < used; ++i) {
+        if (g_table[i].interp.load(std::memory_order_acquire) == interp) {
+            return g_table[i].record.load(std::memory_order_relaxed);
+        }
     }
     return nullptr;
 }
@@ -71,14 +73,35 @@ Record* find(PyInterpreterState* interp) noexcept {
 // (which has no record).
 Record* current(bool& main) noexcept {
     PyInterpreterState* interp = PyInterpreterState_Get();
-    main = interp == PyInterpreterState_Main();
-    if (main) return nullptr;
-    std::uint64_t generation = g_generation.load(std::memory_order_acquire);
-    Cache& cache = t_cache;
-    if (cache.interp == interp && cache.generation == generation) [[likely]] return cache.record;
-    Record* record = find(interp);
-    cache = {interp, generation, record};
-    return record;
+    PyInterpreterState* main_interp = g_main.load(std::memory_order_relaxed);
+    if (main_interp == nullptr) [[unlikely]] main_interp = PyInterpreterState_Main();
+    main = interp == main_interp;
+    return main ? nullptr : find(interp);
+}
+
+bool add_entry(PyInterpreterState* interp, Record* record) noexcept {
+    std::lock_guard lock(g_table_mutex);
+    unsigned used = g_used.load(std::memory_order_relaxed);
+    unsigned i = 0;
+    while (i < used && g_table[i].interp.load(std::memory_order_relaxed) != nullptr) ++i;
+    if (i == kMaxLive) return false;
+    g_table[i].record.store(record, std::memory_order_relaxed);
+    g_table[i].interp.store(interp, std::memory_order_release);
+    if (i == used) g_used.store(used + 1, std::memory_order_release);
+    return true;
+}
+
+void remove_entry(Record* record) noexcept {
+    std::lock_guard lock(g_table_mutex);
+    unsigned used = g_used.load(std::memory_order_relaxed);
+    for (unsigned i = 0; i < used; ++i) {
+        if (g_table[i].record.load(std::memory_order_relaxed) == record) {
+            g_table[i].interp.store(nullptr, std::memory_order_release);
+            g_table[i].record.store(nullptr, std::memory_order_relaxed);
+        }
+    }
+    while (used > 0 && g_table[used - 1].interp.load(std::memory_order_relaxed) == nullptr) --used;
+    g_used.store(used, std::memory_order_release);
 }
 
 unsigned index_of(std::atomic<unsigned>& id, std::atomic<unsigned>& counter, unsigned limit) noexcept {
@@ -91,7 +114,7 @@ unsigned index_of(std::atomic<unsigned>& id, std::atomic<unsigned>& counter, uns
     return fresh - 1;
 }
 
-// Releases a record when its interpreter's dictionary is cleared. The record leaves the registry
+// Releases a record when its interpreter's dictionary is cleared. The record leaves the table
 // first, so that anything its releases set off finds the interpreter gone instead of refilling it.
 void release_record(PyObject* capsule) noexcept {
     auto* record = static_cast<Record*>(PyCapsule_GetPointer(capsule, kCapsuleName));
@@ -99,14 +122,7 @@ void release_record(PyObject* capsule) noexcept {
         PyErr_Clear();
         return;
     }
-    {
-        std::lock_guard lock(g_registry_mutex);
-        if (g_registry != nullptr) {
-            auto it = std::find(g_registry->begin(), g_registry->end(), record);
-            if (it != g_registry->end()) g_registry->erase(it);
-        }
-    }
-    g_generation.fetch_add(1, std::memory_order_release);
+    remove_entry(record);
     PyObject* pending = PyErr_GetRaisedException();
     // Natives first: they may watch objects held below (curry's dictionary watcher).
     for (Native& n : record->natives) {
@@ -126,6 +142,7 @@ void release_record(PyObject* capsule) noexcept {
 
 int attach() noexcept {
     PyInterpreterState* interp = PyInterpreterState_Get();
+    g_main.store(PyInterpreterState_Main(), std::memory_order_release);
     if (interp == PyInterpreterState_Main() || find(interp) != nullptr) return 0;
     std::call_once(g_atfork_once, [] { pthread_atfork(nullptr, nullptr, forget_records_in_child); });
     auto* record = new (std::nothrow) Record();
@@ -133,7 +150,6 @@ int attach() noexcept {
         PyErr_NoMemory();
         return -1;
     }
-    record->interp = interp;
     PyObject* capsule = PyCapsule_New(record, kCapsuleName, release_record);
     if (capsule == nullptr) {
         delete record;
@@ -147,23 +163,11 @@ int attach() noexcept {
         return -1;
     }
     Py_DECREF(capsule);  // the interpreter's dictionary owns it now
-    {
-        std::lock_guard lock(g_registry_mutex);
-        if (g_registry == nullptr) g_registry = new (std::nothrow) std::vector<Record*>();
-        bool added = false;
-        if (g_registry != nullptr) {
-            try {
-                g_registry->push_back(record);
-                added = true;
-            } catch (...) {
-            }
-        }
-        if (!added) {
-            PyErr_NoMemory();
-            return -1;  // the record stays owned by the dictionary, unused
-        }
+    if (!add_entry(interp, record)) {
+        // The record stays owned by the dictionary, unused.
+        PyErr_SetString(PyExc_RuntimeError, "too many interpreters use trovix at once");
+        return -1;
     }
-    g_generation.fetch_add(1, std::memory_order_release);
     g_others.store(true, std::memory_order_release);
     return 0;
 }

@@ -10,8 +10,8 @@
 //
 // Finding a value: until a second interpreter has loaded the module, one relaxed load of a
 // process-wide flag says "main interpreter". After that, the calling thread's interpreter is asked
-// for; the main interpreter still reads the statics, the others find their record through a
-// per-thread cache (a registry lookup under a mutex when the cache misses).
+// for; the main interpreter still reads the statics, the others find their record in a small
+// table of the live interpreters, read without a lock.
 //
 // Native state that is not a Python object but refers to one interpreter's objects (curry's view
 // of inspect, its dictionary watcher) is a `PerInterpreter<T>`: one `T` for the main interpreter

@@ -104,7 +104,8 @@ def test_interpreters_come_and_go_without_growth():
     ref_growth = getattr(sys, "gettotalrefcount", lambda: 0)() - refs
     rss_growth = _resident_bytes() - rss
     assert ref_growth < 1000, ref_growth  # a leaked set of classes alone is far more per interpreter
-    assert rss_growth < 32 << 20, rss_growth
+    if not os.environ.get("TROVIX_SANITIZED"):  # the sanitizer holds freed memory back on purpose
+        assert rss_growth < 32 << 20, rss_growth
 
 
 KERNEL_LOOP = """

@@ -4,10 +4,9 @@
 // the cell itself, for the life of the process; another interpreter's in that interpreter's record,
 // released when it shuts down. Within one interpreter: the first successful `get_or_init` stores
 // the object (a strong reference the cell owns); a failed initialiser leaves the cell empty so that
-// the next call tries again. A thread
-// that finds another thread filling the cell waits for it with the interpreter lock released, so
-// the filling thread (which may itself release and retake the lock, e.g. while importing) is never
-// blocked by the waiter.
+// the next call tries again. A thread that finds another thread filling the cell waits for it with
+// the interpreter lock released, so the filling thread (which may itself release and retake the
+// lock, e.g. while importing) is never blocked by the waiter.
 //
 // The initialiser may run Python code (an import runs import hooks), which may come back to the
 // same cell on the filling thread. Such a re-entrant call does not wait for itself: it runs the

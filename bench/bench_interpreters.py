@@ -22,6 +22,7 @@ import trovix._trovix as T
 SEED = 20261208
 N_WORDS = 4_000_000
 WORKERS = 2
+SPIN = 20_000_000
 HERE = str(pathlib.Path(__file__).resolve().parent)
 
 
@@ -53,6 +54,10 @@ def read_share(path, share, shares):
 
 def count_share(path, share, shares):
     return T.frequencies(read_share(path, share, shares).split())
+
+
+def spin(n):
+    return sum(range(n))
 
 
 def count_split(pool, path):
@@ -91,4 +96,8 @@ def cases():
              lambda: count_share(path, 0, 1), "one interpreter, frequencies", ">= 1.6x"),
         Case(f"{name} vs processes", lambda: count_split(pool("interpreters"), path),
              lambda: count_split(pool("processes"), path), f"ProcessPoolExecutor({WORKERS})"),
+        # What the machine gives two workers at the moment (other load on the cores shows here).
+        Case(f"control: Python loop, {WORKERS} interpreters vs 1",
+             lambda: sum(pool("interpreters").map(spin, [SPIN // WORKERS] * WORKERS)),
+             lambda: sum(map(spin, [SPIN // WORKERS] * WORKERS)), "one interpreter, the same loops"),
     ]

@@ -1,8 +1,8 @@
 #include "utils/interp.h"
 
-#include <pthread.h>
-
 #include <mutex>
+
+#include "utils/platform.h"
 
 namespace trovix::interp {
 
@@ -50,7 +50,7 @@ std::once_flag g_atfork_once;
 // A forked child keeps only the main interpreter: the records of the others describe objects that
 // no longer exist. They are dropped (leaked; their memory belonged to interpreters the child never
 // runs) and the table lock, which another thread may have held, is replaced.
-void forget_records_in_child() noexcept {
+void forget_records_in_child() {
     new (&g_table_mutex) std::mutex();
     for (Entry& e : g_table) {
         e.interp.store(nullptr, std::memory_order_relaxed);
@@ -144,7 +144,7 @@ int attach() noexcept {
     PyInterpreterState* interp = PyInterpreterState_Get();
     g_main.store(PyInterpreterState_Main(), std::memory_order_release);
     if (interp == PyInterpreterState_Main() || find(interp) != nullptr) return 0;
-    std::call_once(g_atfork_once, [] { pthread_atfork(nullptr, nullptr, forget_records_in_child); });
+    std::call_once(g_atfork_once, [] { platform::at_fork_child(forget_records_in_child); });
     auto* record = new (std::nothrow) Record();
     if (record == nullptr) {
         PyErr_NoMemory();

@@ -146,6 +146,7 @@ print(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
 """
 
 
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork()")
 @pytest.mark.no_leakcheck("runs in a child process")
 def test_fork_after_subinterpreters():
     out = subprocess.run([sys.executable, "-c", FORK, textwrap.dedent(FAMILIES)], capture_output=True, text=True)

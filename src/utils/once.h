@@ -35,8 +35,7 @@ public:
     // The calling interpreter's object (borrowed), or null if the cell is still empty there.
     PyObject* peek() const noexcept {
         if (!interp::others_loaded()) [[likely]] return value_.load(std::memory_order_acquire);
-        std::atomic<PyObject*>* home = interp::object_home(value_, id_);
-        return home != nullptr ? home->load(std::memory_order_acquire) : nullptr;
+        return peek_elsewhere();
     }
 
     // `init` returns a new reference, or null with an exception set.
@@ -47,6 +46,9 @@ public:
     }
 
 private:
+    // peek() once other interpreters use the module (kept out of line: the inlined part stays small).
+    PyObject* peek_elsewhere() const noexcept;
+
     template <class Init>
     PyObject* slow_init(Init& init) noexcept {
         unsigned long me = PyThread_get_thread_ident();

@@ -33,7 +33,7 @@ inline void check_invariant(bool cond, const char* message) {
     if (!cond) [[unlikely]] throw Fault(message);
 }
 
-// The process-wide `pyo3_runtime.PanicException` class (created on first use); null with an
+// The interpreter's `pyo3_runtime.PanicException` class (created on first use); null with an
 // exception set if it cannot be created.
 PyObject* panic_exception_type() noexcept;
 

@@ -1,7 +1,7 @@
 // Standard-library objects that operations call.
 //
-// A `CachedAttr` is a process-wide cell, empty until the first successful lookup and then kept
-// for the life of the process (one atomic load per use after that). A failed import or attribute
+// A `CachedAttr` is a cell (one value per interpreter), empty until the first successful lookup
+// and then kept for the life of the interpreter (one atomic load per use after that). A failed import or attribute
 // lookup leaves the cell empty, so the next call tries again. A thread that finds another one
 // filling the cell waits with the interpreter lock released.
 //

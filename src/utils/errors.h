@@ -75,9 +75,18 @@ constexpr bool is_failure(R r) noexcept {
 template <auto F>
 struct Entry;
 
+// Every entry holds the interpreter's stack guard while it runs: an operation may call a
+// callable, iterator or slot that is one of ours again (a composition of compositions, a curry
+// of a curry, a Some inside a Some), and such chains nest native frames only, which the
+// interpreter's own guard in its evaluation loop never sees. Past the guard's limit the call
+// raises RecursionError instead of overflowing the C stack.
 template <class R, class... A, R (*F)(A...)>
 struct Entry<F> {
     static R call(A... a) noexcept {
+        if (Py_EnterRecursiveCall(" while calling a Python object")) [[unlikely]] return failure_value<R>();
+        struct Leave {
+            ~Leave() { Py_LeaveRecursiveCall(); }
+        } leave;
         try {
             R r = F(a...);
             if (is_failure(r)) [[unlikely]] {

@@ -113,7 +113,13 @@ PyObject* excepts_call(PyObject* self, PyObject* const* args, std::size_t nargsf
         return nullptr;
     }
     if (!handler) return new_none();
-    return call_one(handler.get(), raised.get());
+    // The handler runs as an `except` block would: with the caught exception being handled, so
+    // that `sys.exception()` sees it and an error raised by the handler takes it as its context.
+    Ref outer = Ref::steal(PyErr_GetHandledException());
+    PyErr_SetHandledException(raised.get());
+    PyObject* result = call_one(handler.get(), raised.get());
+    PyErr_SetHandledException(outer.get());
+    return result;
 }
 
 PyObject* excepts(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

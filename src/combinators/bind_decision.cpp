@@ -2,9 +2,11 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
+#include "utils/errors.h"
 #include "utils/once.h"
 #include "utils/ref.h"
 
@@ -39,11 +41,18 @@ struct Env {
     PyObject* empty;
     Py_ssize_t off_parameters, off_name, off_kind, off_default;
     GuardedFunction functions[kFunctions];
+    PyTypeObject* odict;        // the OrderedDict class that Signature keeps its parameters in
+    Py_ssize_t off_odict_order;  // its counter of changes to the order of its keys
+    PyObject* module_dicts[3];   // the globals of inspect, builtins and itertools (watched)
 };
 
 Env g_env;
 OnceCell g_env_cell;               // Py_True: g_env is usable; Py_False: never decide natively
+int g_watcher = -1;                // the process's dictionary watcher, once added
 std::atomic<bool> g_rebound{false};  // a global name that bind reads was rebound
+// Bumped whenever a key is added to or removed from a captured parameter mapping (or it is
+// cleared or replaced wholesale); a capture made before then no longer applies.
+std::atomic<std::uint64_t> g_mapping_keys{0};
 
 // The global names that the guarded functions read (in inspect, or else in builtins), and the
 // attribute of itertools that `_bind` uses.
@@ -52,20 +61,25 @@ constexpr const char* kWatchedNames[] = {
     "_VAR_KEYWORD", "_VAR_POSITIONAL", "_empty", "iter", "itertools", "next", "tuple", "chain",
 };
 
-int on_dict_event(PyDict_WatchEvent event, PyObject*, PyObject* key, PyObject*) noexcept {
+int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject*) noexcept {
+    bool module_dict = false;
+    for (PyObject* d : g_env.module_dicts) module_dict = module_dict || d == dict;
+    if (!module_dict) {
+        // A captured parameter mapping: a changed value is read afresh at every decision, a
+        // changed set of keys is not.
+        if (event == PyDict_EVENT_ADDED || event == PyDict_EVENT_DELETED || event == PyDict_EVENT_CLEARED ||
+            event == PyDict_EVENT_CLONED) {
+            g_mapping_keys.fetch_add(1, std::memory_order_relaxed);
+        }
+        return 0;
+    }
     if (event == PyDict_EVENT_CLONED || event == PyDict_EVENT_CLEARED || event == PyDict_EVENT_DEALLOCATED) {
         g_rebound.store(true, std::memory_order_relaxed);
         return 0;
     }
     if (key == nullptr || !PyUnicode_Check(key)) return 0;
-    const char* name = PyUnicode_AsUTF8AndSize(key, nullptr);
-    if (name == nullptr) {
-        PyErr_Clear();
-        g_rebound.store(true, std::memory_order_relaxed);
-        return 0;
-    }
     for (const char* watched : kWatchedNames) {
-        if (std::strcmp(name, watched) == 0) g_rebound.store(true, std::memory_order_relaxed);
+        if (PyUnicode_EqualToUTF8(key, watched)) g_rebound.store(true, std::memory_order_relaxed);
     }
     return 0;
 }
@@ -90,6 +104,44 @@ PyObject* function_of(PyTypeObject* type, const char* name, bool property) noexc
     Ref func = property ? Ref::steal(PyObject_GetAttrString(value, "fget")) : Ref::borrow(value);
     if (!func || !PyFunction_Check(func.get())) return nullptr;
     return func.release();
+}
+
+// The offset of the counter that an OrderedDict of class `odict` bumps whenever the order of its
+// keys changes (`move_to_end` changes no key of the dict underneath, so no watcher sees it), or
+// -1 when no word of the object behaves like one: found by moving keys of a probe and watching
+// which word counts the moves, and only the moves.
+Py_ssize_t find_order_counter(PyTypeObject* odict) noexcept {
+    Ref od = Ref::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(odict)));
+    if (!od || !PyDict_Check(od.get()) || Py_TYPE(od.get()) != odict) return -1;
+    constexpr std::size_t kMaxWords = 32;
+    Py_ssize_t base = static_cast<Py_ssize_t>(sizeof(PyDictObject));
+    std::size_t nwords = static_cast<std::size_t>((odict->tp_basicsize - base) / static_cast<Py_ssize_t>(sizeof(std::size_t)));
+    if (odict->tp_basicsize <= base || nwords > kMaxWords) return -1;
+    auto read = [&](std::size_t (&out)[kMaxWords]) {
+        for (std::size_t i = 0; i < nwords; ++i) {
+            std::memcpy(&out[i], reinterpret_cast<char*>(od.get()) + base + i * sizeof(std::size_t), sizeof(std::size_t));
+        }
+    };
+    Ref a = Ref::steal(PyUnicode_FromString("a")), b = Ref::steal(PyUnicode_FromString("b"));
+    if (!a || !b || PyObject_SetItem(od.get(), a.get(), Py_None) < 0 || PyObject_SetItem(od.get(), b.get(), Py_None) < 0) {
+        return -1;
+    }
+    std::size_t before[kMaxWords], moved[kMaxWords], moved_back[kMaxWords], same[kMaxWords];
+    read(before);
+    if (!Ref::steal(PyObject_CallMethod(od.get(), "move_to_end", "O", a.get()))) return -1;
+    read(moved);
+    if (!Ref::steal(PyObject_CallMethod(od.get(), "move_to_end", "OO", a.get(), Py_False))) return -1;
+    read(moved_back);
+    if (PyObject_SetItem(od.get(), a.get(), Py_True) < 0 || !Ref::steal(PyObject_GetItem(od.get(), b.get()))) return -1;
+    read(same);
+    Py_ssize_t found = -1;
+    for (std::size_t i = 0; i < nwords; ++i) {
+        std::size_t d1 = moved[i] - before[i], d2 = moved_back[i] - moved[i];
+        if (d1 == 0 || d1 > 4 || d2 == 0 || d2 > 4 || same[i] != moved_back[i]) continue;
+        if (found >= 0) return -1;  // not a unique answer
+        found = base + static_cast<Py_ssize_t>(i * sizeof(std::size_t));
+    }
+    return found;
 }
 
 bool build_env(Env& env) noexcept {
@@ -142,15 +194,23 @@ bool build_env(Env& env) noexcept {
     if (itertools == nullptr || !PyModule_CheckExact(itertools) || builtins == nullptr || !PyDict_Check(builtins)) {
         return false;
     }
+    PyObject* odict = PyDict_GetItemString(globals, "OrderedDict");
+    if (odict == nullptr || !PyType_Check(odict)) return false;
+    env.odict = reinterpret_cast<PyTypeObject*>(Py_NewRef(odict));
+    env.off_odict_order = find_order_counter(env.odict);
+    if (env.off_odict_order < 0) return false;
+    env.module_dicts[0] = globals;
+    env.module_dicts[1] = builtins;
+    env.module_dicts[2] = PyModule_GetDict(itertools);
     // One watcher for the process, even when a nested first use (an import hook calling curry
     // while inspect is imported) builds the environment a second time.
-    static int watcher = -1;
+    int watcher = g_watcher;
     if (watcher < 0) watcher = PyDict_AddWatcher(on_dict_event);
     if (watcher < 0) return false;
-    if (PyDict_Watch(watcher, globals) < 0 || PyDict_Watch(watcher, builtins) < 0 ||
-        PyDict_Watch(watcher, PyModule_GetDict(itertools)) < 0) {
-        return false;
+    for (PyObject* d : env.module_dicts) {
+        if (PyDict_Watch(watcher, d) < 0) return false;
     }
+    g_watcher = watcher;
     // Tags last: nothing above may have changed the classes.
     for (int i = 0; i < kTypes; ++i) {
         if (!PyUnstable_Type_AssignVersionTag(env.types[i])) return false;
@@ -159,13 +219,16 @@ bool build_env(Env& env) noexcept {
     return true;
 }
 
-bool env_usable() noexcept {
+// 1: g_env is usable; 0: never decide natively; -1 with an exception that must not be swallowed
+// (the cell then stays empty and the next call tries again).
+int env_usable() noexcept {
     PyObject* state = g_env_cell.get_or_init([]() -> PyObject* {
         bool ok = build_env(g_env);
-        if (PyErr_Occurred()) PyErr_Clear();
+        if (PyErr_Occurred() && !clear_ordinary_error()) return nullptr;
         return Py_NewRef(ok ? Py_True : Py_False);
     });
-    return state == Py_True;
+    if (state == nullptr) return -1;
+    return state == Py_True ? 1 : 0;
 }
 
 // The environment is usable and still the one found on first use.
@@ -190,15 +253,57 @@ bool same_str(PyObject* a, PyObject* b) noexcept {
     return a == b || (PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) && PyUnicode_Compare(a, b) == 0);
 }
 
-// `Signature._bind(args, kwargs, partial=partial)` for `npos` positionals and the keyword names
-// `kw[0..nkw]`: true when it returns, false when it raises TypeError. `popped` is scratch space.
-bool binds(const std::vector<Param>& params, Py_ssize_t npos, PyObject* const* kw, Py_ssize_t nkw, bool partial,
+// The keyword names of one call, found by name: a scan for a few, a hash table for many (so a
+// decision stays linear in the number of keywords).
+class KeywordIndex {
+public:
+    KeywordIndex(PyObject* const* kw, Py_ssize_t n, std::vector<Py_ssize_t>& table) noexcept
+        : kw_(kw), n_(n), table_(table) {
+        if (n_ <= kScan) return;
+        std::size_t size = 16;
+        while (size < static_cast<std::size_t>(n_) * 2) size *= 2;
+        mask_ = size - 1;
+        table_.assign(size, -1);
+        for (Py_ssize_t j = 0; j < n_; ++j) {
+            std::size_t at = slot(kw_[j]);
+            while (table_[at] >= 0) at = (at + 1) & mask_;
+            table_[at] = j;
+        }
+    }
+
+    // The index of the keyword `name`, or -1.
+    Py_ssize_t find(PyObject* name) const noexcept {
+        if (n_ <= kScan) {
+            for (Py_ssize_t j = 0; j < n_; ++j) {
+                if (same_str(kw_[j], name)) return j;
+            }
+            return -1;
+        }
+        for (std::size_t at = slot(name);; at = (at + 1) & mask_) {
+            Py_ssize_t j = table_[at];
+            if (j < 0 || same_str(kw_[j], name)) return j;
+        }
+    }
+
+private:
+    static constexpr Py_ssize_t kScan = 8;
+    // An exact str's hash never fails (and is cached in the object).
+    std::size_t slot(PyObject* name) const noexcept { return static_cast<std::size_t>(PyObject_Hash(name)) & mask_; }
+
+    PyObject* const* kw_;
+    Py_ssize_t n_;
+    std::vector<Py_ssize_t>& table_;
+    std::size_t mask_ = 0;
+};
+
+// `Signature._bind(args, kwargs, partial=partial)` for `npos` positionals and the keywords of
+// `index` (`nkw` of them): true when it returns, false when it raises TypeError. `popped` is
+// scratch space.
+bool binds(const std::vector<Param>& params, Py_ssize_t npos, const KeywordIndex& index, Py_ssize_t nkw, bool partial,
            std::vector<char>& popped) noexcept {
     auto in_kwargs = [&](PyObject* name) -> Py_ssize_t {
-        for (Py_ssize_t j = 0; j < nkw; ++j) {
-            if (!popped[j] && same_str(kw[j], name)) return j;
-        }
-        return -1;
+        Py_ssize_t j = index.find(name);
+        return j >= 0 && !popped[static_cast<std::size_t>(j)] ? j : -1;
     };
     popped.assign(static_cast<std::size_t>(nkw), 0);
     std::size_t n = params.size(), i = 0, rest = 0;
@@ -263,51 +368,121 @@ bool binds(const std::vector<Param>& params, Py_ssize_t npos, PyObject* const* k
 
 }  // namespace
 
-void capture_parameters(PyObject* sig, PyObject*& proxy, PyObject*& params) noexcept {
-    proxy = params = nullptr;
-    if (!env_usable() || !env_intact() || Py_TYPE(sig) != g_env.types[SignatureT]) return;
-    PyObject* stored = slot_of(sig, g_env.off_parameters);
-    Ref via_property = Ref::steal(PyObject_GetAttrString(sig, "parameters"));
-    Ref values = via_property ? Ref::steal(PyObject_CallMethod(via_property.get(), "values", nullptr)) : Ref();
-    Ref tuple = values ? Ref::steal(PySequence_Tuple(values.get())) : Ref();
-    if (!tuple || stored == nullptr || via_property.get() != stored) {
-        PyErr_Clear();
-        return;
-    }
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tuple.get()); ++i) {
-        if (Py_TYPE(PyTuple_GET_ITEM(tuple.get(), i)) != g_env.types[ParameterT]) return;
-    }
-    proxy = Py_NewRef(stored);
-    params = tuple.release();
+namespace {
+
+// The mapping behind a `mappingproxy` (its one referent), or null.
+PyObject* proxied_mapping(PyObject* proxy) noexcept {
+    if (Py_TYPE(proxy) != &PyDictProxy_Type) return nullptr;
+    struct Found {
+        PyObject* mapping = nullptr;
+        int count = 0;
+    } found;
+    Py_TYPE(proxy)->tp_traverse(
+        proxy,
+        [](PyObject* obj, void* arg) -> int {
+            auto* f = static_cast<Found*>(arg);
+            f->mapping = obj;
+            ++f->count;
+            return 0;
+        },
+        &found);
+    return found.count == 1 ? found.mapping : nullptr;
 }
 
-BindAnswer decide_bind(PyObject* sig, PyObject* proxy, PyObject* params, Py_ssize_t npos, PyObject* kwnames) noexcept {
-    if (proxy == nullptr || params == nullptr || !env_intact()) return BindAnswer::Unknown;
-    if (Py_TYPE(sig) != g_env.types[SignatureT] || slot_of(sig, g_env.off_parameters) != proxy) {
+std::size_t order_of(PyObject* mapping) noexcept {
+    if (Py_TYPE(mapping) != g_env.odict) return 0;
+    std::size_t order;
+    std::memcpy(&order, reinterpret_cast<char*>(mapping) + g_env.off_odict_order, sizeof order);
+    return order;
+}
+
+// The mapping iterates its values in the order of the dict underneath it, all of them exact
+// Parameter objects: then a walk with PyDict_Next sees what `parameters.values()` yields.
+// -1 with an exception set, 0 when not, 1 when it does.
+int walk_matches(PyObject* mapping) noexcept {
+    Ref values = Ref::steal(PyObject_CallMethod(mapping, "values", nullptr));
+    Ref it = values ? Ref::steal(PyObject_GetIter(values.get())) : Ref();
+    if (!it) return -1;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(mapping, &pos, &key, &value)) {
+        Ref item = Ref::steal(PyIter_Next(it.get()));
+        if (!item) return PyErr_Occurred() ? -1 : 0;
+        if (item.get() != value || Py_TYPE(value) != g_env.types[ParameterT]) return 0;
+    }
+    if (Ref extra = Ref::steal(PyIter_Next(it.get()))) return 0;
+    return PyErr_Occurred() ? -1 : 1;
+}
+
+}  // namespace
+
+bool capture_parameters(PyObject* sig, BindCapture& out) noexcept {
+    out = BindCapture{};
+    int usable = env_usable();
+    if (usable <= 0) return usable == 0;
+    if (!env_intact() || Py_TYPE(sig) != g_env.types[SignatureT]) return true;
+    // With the machinery intact, `sig.parameters` is this slot.
+    PyObject* proxy = slot_of(sig, g_env.off_parameters);
+    PyObject* mapping = proxy != nullptr ? proxied_mapping(proxy) : nullptr;
+    if (mapping == nullptr || (Py_TYPE(mapping) != g_env.odict && !PyDict_CheckExact(mapping))) return true;
+    // Watched before it is read: a change from here on is seen.
+    if (PyDict_Watch(g_watcher, mapping) < 0) return clear_ordinary_error();
+    std::uint64_t keys = g_mapping_keys.load(std::memory_order_relaxed);
+    std::size_t order = order_of(mapping);
+    int matches = walk_matches(mapping);
+    if (matches < 0) return clear_ordinary_error();
+    if (matches == 0 || order != order_of(mapping)) return true;
+    out = BindCapture{Py_NewRef(proxy), Py_NewRef(mapping), keys, order};
+    return true;
+}
+
+BindAnswer decide_bind(PyObject* sig, const BindCapture& cap, Py_ssize_t npos, PyObject* kwnames) noexcept {
+    if (cap.proxy == nullptr || cap.mapping == nullptr || !env_intact()) return BindAnswer::Unknown;
+    if (Py_TYPE(sig) != g_env.types[SignatureT] || slot_of(sig, g_env.off_parameters) != cap.proxy) {
+        return BindAnswer::Unknown;
+    }
+    PyObject* mapping = cap.mapping;
+    if (g_mapping_keys.load(std::memory_order_relaxed) != cap.keys || order_of(mapping) != cap.order) {
         return BindAnswer::Unknown;
     }
     thread_local std::vector<Param> plist;
     thread_local std::vector<char> popped;
-    Py_ssize_t n = PyTuple_GET_SIZE(params);
-    plist.resize(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* p = PyTuple_GET_ITEM(params, i);
+    thread_local std::vector<Py_ssize_t> table;
+    plist.clear();
+    bool known = true;
+    Py_BEGIN_CRITICAL_SECTION(mapping);
+    Py_ssize_t pos = 0;
+    PyObject *key, *p;
+    while (known && PyDict_Next(mapping, &pos, &key, &p)) {
+        if (Py_TYPE(p) != g_env.types[ParameterT]) {
+            known = false;
+            break;
+        }
         PyObject* name = slot_of(p, g_env.off_name);
         PyObject* kind = slot_of(p, g_env.off_kind);
         PyObject* dflt = slot_of(p, g_env.off_default);
-        if (name == nullptr || !PyUnicode_CheckExact(name) || dflt == nullptr) return BindAnswer::Unknown;
+        if (name == nullptr || !PyUnicode_CheckExact(name) || dflt == nullptr) {
+            known = false;
+            break;
+        }
         int k = 0;
         while (k < kKinds && g_env.kinds[k] != kind) ++k;
-        if (k == kKinds) return BindAnswer::Unknown;
-        plist[static_cast<std::size_t>(i)] = {name, static_cast<Kind>(k), dflt != g_env.empty};
+        if (k == kKinds) {
+            known = false;
+            break;
+        }
+        plist.push_back({name, static_cast<Kind>(k), dflt != g_env.empty});
     }
+    Py_END_CRITICAL_SECTION();
+    if (!known) return BindAnswer::Unknown;
     Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
     PyObject* const* kw = nkw > 0 ? reinterpret_cast<PyTupleObject*>(kwnames)->ob_item : nullptr;
     for (Py_ssize_t j = 0; j < nkw; ++j) {
         if (!PyUnicode_CheckExact(kw[j])) return BindAnswer::Unknown;
     }
-    if (binds(plist, npos, kw, nkw, false, popped)) return BindAnswer::Bound;
-    return binds(plist, npos, kw, nkw, true, popped) ? BindAnswer::Partial : BindAnswer::Neither;
+    KeywordIndex index(kw, nkw, table);
+    if (binds(plist, npos, index, nkw, false, popped)) return BindAnswer::Bound;
+    return binds(plist, npos, index, nkw, true, popped) ? BindAnswer::Partial : BindAnswer::Neither;
 }
 
 }  // namespace trovix::combinators

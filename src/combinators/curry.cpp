@@ -8,9 +8,12 @@
 // them straight on as vectorcall keywords; a partial shares the tuples it did not change.
 #include "combinators/curry.h"
 
+#include <pthread.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
 #include "combinators/bind_decision.h"
@@ -38,15 +41,21 @@ struct CurryObject {
     PyObject* kwnames;   // tuple of str, null when no keywords are collected
     PyObject* kwvalues;  // tuple, parallel to kwnames
     PyObject* sig;       // the signature object once resolved
-    PyObject* bind_proxy;   // for deciding bind natively (bind_decision.h), or null
-    PyObject* bind_params;
+    // For deciding bind natively (bind_decision.h); null references when it does not apply.
+    PyObject* bind_proxy;
+    PyObject* bind_mapping;
+    std::uint64_t bind_keys;
+    std::size_t bind_order;
     std::atomic<SigState> state;
     PyMutex resolving;                   // held by the thread that resolves the signature
     std::atomic<unsigned long> resolver;  // that thread's ident, 0 when none
+    CurryObject* next_resolving;         // the list of curries being resolved (for a forked child)
+
+    BindCapture capture() const noexcept { return {bind_proxy, bind_mapping, bind_keys, bind_order}; }
 };
 using CurryGc = GcFields<CurryObject, &CurryObject::func, &CurryObject::args, &CurryObject::kwnames,
                          &CurryObject::kwvalues, &CurryObject::sig, &CurryObject::bind_proxy,
-                         &CurryObject::bind_params>;
+                         &CurryObject::bind_mapping>;
 
 PyObject* curry_call(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames);
 
@@ -57,7 +66,7 @@ PyObject* interned(OnceCell& cell, const char* text) noexcept {
 // A new curry; `kwnames`/`kwvalues` may be null, `sig` null for an unresolved one (the partials
 // of a resolved one take over its signature and what bind_decision captured from it).
 PyObject* new_curry(PyObject* func, PyObject* args, PyObject* kwnames, PyObject* kwvalues, PyObject* sig = nullptr,
-                    PyObject* bind_proxy = nullptr, PyObject* bind_params = nullptr) noexcept {
+                    const BindCapture& cap = {}) noexcept {
     auto* obj = new_wrapper<CurryObject>(kCurryType, entry<curry_call>);
     if (obj == nullptr) return nullptr;
     obj->func = Py_NewRef(func);
@@ -66,8 +75,10 @@ PyObject* new_curry(PyObject* func, PyObject* args, PyObject* kwnames, PyObject*
     obj->kwvalues = Py_XNewRef(kwvalues);
     if (sig != nullptr) {
         obj->sig = Py_NewRef(sig);
-        obj->bind_proxy = Py_XNewRef(bind_proxy);
-        obj->bind_params = Py_XNewRef(bind_params);
+        obj->bind_proxy = Py_XNewRef(cap.proxy);
+        obj->bind_mapping = Py_XNewRef(cap.mapping);
+        obj->bind_keys = cap.keys;
+        obj->bind_order = cap.order;
         obj->state.store(SigState::Resolved, std::memory_order_release);
     }
     return reinterpret_cast<PyObject*>(obj);
@@ -88,17 +99,68 @@ bool resolve_once(CurryObject* c) noexcept {
         PyErr_Clear();
         outcome = SigState::Absent;
     }
-    PyObject *proxy = nullptr, *params = nullptr;
-    if (sig) capture_parameters(sig.get(), proxy, params);
-    Ref hold_proxy = Ref::steal(proxy), hold_params = Ref::steal(params);
+    BindCapture cap;
+    if (sig && !capture_parameters(sig.get(), cap)) return false;
+    Ref hold_proxy = Ref::steal(cap.proxy), hold_mapping = Ref::steal(cap.mapping);
     // A resolution nested in this one (the same thread, through Python code) may have finished first.
     if (c->state.load(std::memory_order_acquire) != SigState::Empty) return true;
     c->bind_proxy = hold_proxy.release();
-    c->bind_params = hold_params.release();
+    c->bind_mapping = hold_mapping.release();
+    c->bind_keys = cap.keys;
+    c->bind_order = cap.order;
     c->sig = sig.release();
     c->state.store(outcome, std::memory_order_release);
     return true;
 }
+
+// Curries whose signature a thread is resolving, linked through `next_resolving`; changed only
+// with the interpreter lock held. In a forked child only the forking thread exists: a curry that
+// another thread was resolving would keep its lock for ever, so the child gives each of those a
+// fresh lock (its signature is still unresolved, and the next call resolves it).
+CurryObject* g_resolving = nullptr;
+std::once_flag g_atfork_once;
+
+void reset_resolving_in_forked_child() noexcept {
+    unsigned long me = PyThread_get_thread_ident();
+    CurryObject** link = &g_resolving;
+    while (CurryObject* c = *link) {
+        if (c->resolver.load(std::memory_order_relaxed) == me) {
+            link = &c->next_resolving;
+            continue;
+        }
+        *link = c->next_resolving;
+        c->next_resolving = nullptr;
+        c->resolver.store(0, std::memory_order_relaxed);
+        c->resolving = PyMutex{};
+    }
+}
+
+// Marks `c` as being resolved by thread `me` while it lives (the interpreter lock held, the
+// curry's lock taken).
+class Resolving {
+public:
+    Resolving(CurryObject* c, unsigned long me) noexcept : c_(c) {
+        std::call_once(g_atfork_once, [] { pthread_atfork(nullptr, nullptr, reset_resolving_in_forked_child); });
+        c_->resolver.store(me, std::memory_order_relaxed);
+        c_->next_resolving = g_resolving;
+        g_resolving = c_;
+    }
+    ~Resolving() {
+        for (CurryObject** link = &g_resolving; *link != nullptr; link = &(*link)->next_resolving) {
+            if (*link == c_) {
+                *link = c_->next_resolving;
+                break;
+            }
+        }
+        c_->next_resolving = nullptr;
+        c_->resolver.store(0, std::memory_order_relaxed);
+    }
+    Resolving(const Resolving&) = delete;
+    Resolving& operator=(const Resolving&) = delete;
+
+private:
+    CurryObject* c_;
+};
 
 // The resolved state of `c`'s signature (Absent or Resolved), or Empty with an exception set.
 // Concurrent first calls: one thread resolves, the others wait for it without holding the
@@ -115,9 +177,8 @@ SigState resolve(CurryObject* c) noexcept {
     } else {
         PyMutex_Lock(&c->resolving);
         if (c->state.load(std::memory_order_acquire) == SigState::Empty) {
-            c->resolver.store(me, std::memory_order_relaxed);
+            Resolving resolving(c, me);
             ok = resolve_once(c);
-            c->resolver.store(0, std::memory_order_relaxed);
         }
         PyMutex_Unlock(&c->resolving);
     }
@@ -224,7 +285,8 @@ PyObject* curry_call(PyObject* self, PyObject* const* args, std::size_t nargsf, 
     if (c->sig == nullptr) [[unlikely]] return raise_cleared();
     Ref sig = Ref::borrow(c->sig);
 
-    Ref proxy = Ref::borrow(c->bind_proxy), params = Ref::borrow(c->bind_params);
+    Ref proxy = Ref::borrow(c->bind_proxy), mapping = Ref::borrow(c->bind_mapping);
+    BindCapture cap = c->capture();
     auto make_partial = [&]() -> PyObject* {
         Ref collected = Ref::steal(tuple_of(pos, npos));
         if (!collected) return nullptr;
@@ -233,10 +295,9 @@ PyObject* curry_call(PyObject* self, PyObject* const* args, std::size_t nargsf, 
             values = Ref::steal(keyword_values(kw));
             if (!values) return nullptr;
         }
-        return new_curry(func.get(), collected.get(), nkw > 0 ? kw.names : nullptr, values.get(), sig.get(),
-                         proxy.get(), params.get());
+        return new_curry(func.get(), collected.get(), nkw > 0 ? kw.names : nullptr, values.get(), sig.get(), cap);
     };
-    switch (decide_bind(sig.get(), proxy.get(), params.get(), npos, kw.names)) {
+    switch (decide_bind(sig.get(), cap, npos, kw.names)) {
         case BindAnswer::Bound:
         case BindAnswer::Neither:
             return call_func();

@@ -4,12 +4,15 @@ The differential property runs chains of calls over generated signatures (positi
 defaults, *args, keyword-only, **kwargs) against a plain-Python reference curry.
 """
 
+import gc
 import inspect
+import os
 import pickle
 import subprocess
 import sys
 import threading
 import time
+import warnings
 
 import pytest
 from hypothesis import given, strategies as st
@@ -377,3 +380,125 @@ def test_changes_to_inspect_are_seen(change, monkeypatch):
             ch(1)
     monkeypatch.undo()
     assert isinstance(c(1), curry) and c(1, 2) == 3
+
+
+# ---- the decision follows the signature object as bind reads it, also after changes in place --
+
+
+class _WithDefault(inspect.Parameter):
+    __slots__ = ()
+
+    @property
+    def default(self):
+        return 5
+
+
+def _move_a_to_end(sig):
+    gc.get_referents(sig.parameters)[0].move_to_end("a")
+
+
+def _drop_b(sig):
+    del gc.get_referents(sig.parameters)[0]["b"]
+
+
+def _b_with_default(sig):
+    gc.get_referents(sig.parameters)[0]["b"] = sig.parameters["b"].replace(default=5)
+
+
+def _b_class(sig):
+    sig.parameters["b"].__class__ = _WithDefault
+
+
+@pytest.mark.parametrize("change", [_move_a_to_end, _drop_b, _b_with_default, _b_class])
+@pytest.mark.parametrize("kind", [inspect.Parameter.POSITIONAL_ONLY, inspect.Parameter.POSITIONAL_OR_KEYWORD])
+def test_changes_to_the_parameters_after_capture(change, kind):
+    def g(*args, **kwargs):
+        return args, kwargs
+
+    g.__signature__ = inspect.Signature([inspect.Parameter("a", kind),
+                                         inspect.Parameter("b", kind, default=0 if change is _move_a_to_end else
+                                                           inspect.Parameter.empty)])
+    c, ref = curry(g), RefCurry(g)
+    assert outcome(lambda: c(1))[0] == outcome(lambda: ref(1))[0]  # resolved and captured
+    change(g.__signature__)
+    for args, kwargs in [((1,), {}), ((), {"b": 2}), ((1, 2), {}), ((), {})]:
+        assert outcome(lambda: c(*args, **kwargs))[0] == outcome(lambda: ref(*args, **kwargs))[0]
+
+
+def test_many_keywords_bind_like_inspect():
+    names = [f"k{i}" for i in range(3000)]
+    ns = {}
+    exec(f"def f(*, {', '.join(n + '=0' for n in names[:-1])}, {names[-1]}): return 'called'", ns)
+    c, ref = curry(ns["f"]), RefCurry(ns["f"])
+    half = dict.fromkeys(names[:1500], 1)
+    for kwargs in [half, dict(half, k2999=1), {"k2999": 1, "nope": 2}]:
+        assert outcome(lambda: c(**kwargs))[0] == outcome(lambda: ref(**kwargs))[0]
+
+
+# ---- interrupts and forks during resolution ------------------------------------------------------
+
+
+def test_interrupt_while_reading_the_signature_reaches_the_caller():
+    # Python code that the first call runs (inspect's) may be interrupted: the interrupt must
+    # reach the caller, not turn into "decide in Python" and let the call go on
+    def f(a, b):
+        return a + b
+
+    fired = []
+
+    def tracer(frame, event, arg):
+        code = frame.f_code
+        if event == "call" and code.co_filename == inspect.__file__ and code.co_name == "parameters":
+            fired.append(code.co_name)
+            raise KeyboardInterrupt
+        return None
+
+    sys.settrace(tracer)
+    try:
+        result = curry(f)(1)
+    except KeyboardInterrupt:
+        result = "interrupted"
+    finally:
+        sys.settrace(None)
+    assert result == "interrupted" if fired else isinstance(result, curry)
+
+
+class _SlowSignature:
+    """A callable whose signature lookup blocks until released."""
+
+    def __init__(self):
+        self.entered, self.release = threading.Event(), threading.Event()
+
+    def __call__(self, a, b):
+        return a + b
+
+    @property
+    def __signature__(self):
+        self.entered.set()
+        self.release.wait(10)
+        return inspect.Signature([inspect.Parameter(n, inspect.Parameter.POSITIONAL_OR_KEYWORD) for n in "ab"])
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_forked_child_resolves_a_curry_another_thread_was_resolving():
+    slow = _SlowSignature()
+    c = curry(slow)
+    t = threading.Thread(target=c, args=(1,))
+    t.start()
+    assert slow.entered.wait(10)
+    slow.release.clear()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork with a thread running
+        pid = os.fork()
+    if pid == 0:
+        slow.release.set()
+        os._exit(0 if c(1, 2) == 3 else 1)
+    deadline = time.monotonic() + 20
+    while (done := os.waitpid(pid, os.WNOHANG)) == (0, 0) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    if done == (0, 0):
+        os.kill(pid, 9)
+        os.waitpid(pid, 0)
+    slow.release.set()
+    t.join()
+    assert done[0] == pid and os.waitstatus_to_exitcode(done[1]) == 0

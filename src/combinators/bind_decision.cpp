@@ -15,6 +15,8 @@ namespace trovix::combinators {
 namespace {
 
 enum Kind : int { PosOnly, PosOrKw, VarPos, KwOnly, VarKw, kKinds };
+constexpr char kHasDefault = 8;   // with a kind, in the codes of ReadParameters::kinds
+constexpr Py_ssize_t kMaxRead = 64;  // more parameters are left to inspect
 
 // A function whose code bind runs, as found on first use.
 struct GuardedFunction {
@@ -31,6 +33,11 @@ struct GuardedFunction {
 
 enum TypeIndex : int { SignatureT, ParameterT, BoundArgumentsT, KindT, kTypes };
 constexpr int kFunctions = 8;
+// What `inspect.signature(f)` runs for a plain function f (see read_function_parameters).
+enum ReaderIndex : int {
+    SignatureF, UnwrapF, IsFunctionF, FromCallableF, FromFunctionF, FromCallableM, SignatureInitF, ParameterInitF,
+    GetAnnotationsF, DunderAnnotationsF, kReaders
+};
 
 // The inspect machinery as found on first use. Written once under `g_env_cell`, read-only after.
 // Every object it points to is kept alive for the life of the process.
@@ -44,6 +51,11 @@ struct Env {
     PyTypeObject* odict;        // the OrderedDict class that Signature keeps its parameters in
     Py_ssize_t off_odict_order;  // its counter of changes to the order of its keys
     PyObject* module_dicts[3];   // the globals of inspect, builtins and itertools (watched)
+    // For reading a plain function's parameters natively; `can_read` false when that never applies.
+    bool can_read;
+    GuardedFunction readers[kReaders];
+    PyObject* keywords;         // frozenset of the keywords no parameter may be named
+    PyObject* reader_dicts[3];  // the globals of annotationlib, types and functools (watched)
 };
 
 Env g_env;
@@ -53,6 +65,7 @@ std::atomic<bool> g_rebound{false};  // a global name that bind reads was reboun
 // Bumped whenever a key is added to or removed from a captured parameter mapping (or it is
 // cleared or replaced wholesale); a capture made before then no longer applies.
 std::atomic<std::uint64_t> g_mapping_keys{0};
+std::atomic<bool> g_reader_touched{false};  // a global that inspect.signature reads changed
 
 // The global names that the guarded functions read (in inspect, or else in builtins), and the
 // attribute of itertools that `_bind` uses.
@@ -60,11 +73,24 @@ constexpr const char* kWatchedNames[] = {
     "KeyError", "StopIteration", "TypeError", "_KEYWORD_ONLY", "_POSITIONAL_ONLY", "_POSITIONAL_OR_KEYWORD",
     "_VAR_KEYWORD", "_VAR_POSITIONAL", "_empty", "iter", "itertools", "next", "tuple", "chain",
 };
+// The builtins that inspect.signature reads for a plain function (every global of inspect,
+// annotationlib, types and functools counts).
+constexpr const char* kReaderBuiltins[] = {
+    "callable", "isinstance", "hasattr", "getattr", "len", "enumerate", "dict", "type", "tuple", "str", "id",
+    "AttributeError", "TypeError", "ValueError", "KeyError", "NameError", "object", "property", "frozenset",
+};
 
 int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject*) noexcept {
-    bool module_dict = false;
+    bool module_dict = false, reader_dict = dict == g_env.module_dicts[0];
     for (PyObject* d : g_env.module_dicts) module_dict = module_dict || d == dict;
-    if (!module_dict) {
+    for (PyObject* d : g_env.reader_dicts) reader_dict = reader_dict || d == dict;
+    if (reader_dict) g_reader_touched.store(true, std::memory_order_relaxed);
+    if (dict == g_env.module_dicts[1] && key != nullptr && PyUnicode_Check(key)) {
+        for (const char* name : kReaderBuiltins) {
+            if (PyUnicode_EqualToUTF8(key, name)) g_reader_touched.store(true, std::memory_order_relaxed);
+        }
+    }
+    if (!module_dict && !reader_dict) {
         // A captured parameter mapping: a changed value is read afresh at every decision, a
         // changed set of keys is not.
         if (event == PyDict_EVENT_ADDED || event == PyDict_EVENT_DELETED || event == PyDict_EVENT_CLEARED ||
@@ -73,8 +99,10 @@ int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObje
         }
         return 0;
     }
+    if (!module_dict) return 0;
     if (event == PyDict_EVENT_CLONED || event == PyDict_EVENT_CLEARED || event == PyDict_EVENT_DEALLOCATED) {
         g_rebound.store(true, std::memory_order_relaxed);
+        g_reader_touched.store(true, std::memory_order_relaxed);
         return 0;
     }
     if (key == nullptr || !PyUnicode_Check(key)) return 0;
@@ -144,6 +172,55 @@ Py_ssize_t find_order_counter(PyTypeObject* odict) noexcept {
     return found;
 }
 
+// A guard for the plain function `obj` (a classmethod's function for `classmethod`), or false.
+bool guard(PyObject* obj, GuardedFunction& out, bool classmethod = false) noexcept {
+    Ref func = classmethod ? Ref::steal(PyObject_GetAttrString(obj, "__func__")) : Ref::borrow(obj);
+    if (!func || !PyFunction_Check(func.get())) return false;
+    auto* f = reinterpret_cast<PyFunctionObject*>(func.get());
+    out = {func.release(), Py_NewRef(f->func_code), Py_XNewRef(f->func_defaults), Py_XNewRef(f->func_kwdefaults)};
+    return true;
+}
+
+bool build_reader(Env& env, PyObject* inspect, int watcher) noexcept {
+    PyObject* globals = PyModule_GetDict(inspect);
+    PyObject* signature_cls = reinterpret_cast<PyObject*>(env.types[SignatureT]);
+    PyObject* parameter_cls = reinterpret_cast<PyObject*>(env.types[ParameterT]);
+    Ref annotationlib = Ref::steal(PyImport_ImportModule("annotationlib"));
+    Ref types = Ref::steal(PyImport_ImportModule("types"));
+    Ref functools = Ref::steal(PyImport_ImportModule("functools"));
+    Ref keyword = Ref::steal(PyImport_ImportModule("keyword"));
+    if (!annotationlib || !types || !functools || !keyword) return false;
+    Ref kwlist = Ref::steal(PyObject_GetAttrString(keyword.get(), "kwlist"));
+    env.keywords = kwlist ? PyFrozenSet_New(kwlist.get()) : nullptr;
+    if (env.keywords == nullptr) return false;
+    PyObject* ann_globals = PyModule_GetDict(annotationlib.get());
+    auto global = [](PyObject* dict, const char* name) { return PyDict_GetItemString(dict, name); };
+    PyObject* sig_dict = reinterpret_cast<PyTypeObject*>(signature_cls)->tp_dict;
+    PyObject* param_dict = reinterpret_cast<PyTypeObject*>(parameter_cls)->tp_dict;
+    PyObject* from_callable = PyDict_GetItemString(sig_dict, "from_callable");
+    if (from_callable == nullptr || !PyObject_TypeCheck(from_callable, &PyClassMethod_Type)) return false;
+    PyObject* objs[kReaders] = {
+        global(globals, "signature"),        global(globals, "unwrap"),
+        global(globals, "isfunction"),       global(globals, "_signature_from_callable"),
+        global(globals, "_signature_from_function"), from_callable,
+        PyDict_GetItemString(sig_dict, "__init__"), PyDict_GetItemString(param_dict, "__init__"),
+        global(ann_globals, "get_annotations"), global(ann_globals, "_get_dunder_annotations"),
+    };
+    for (int i = 0; i < kReaders; ++i) {
+        if (objs[i] == nullptr || !guard(objs[i], env.readers[i], i == FromCallableM)) return false;
+    }
+    env.reader_dicts[0] = ann_globals;
+    env.reader_dicts[1] = PyModule_GetDict(types.get());
+    env.reader_dicts[2] = PyModule_GetDict(functools.get());
+    for (PyObject* d : env.reader_dicts) {
+        if (PyDict_Watch(watcher, d) < 0) return false;
+    }
+    // The modules stay imported for the life of the process (sys.modules holds them); their dicts
+    // are kept alive here too.
+    for (PyObject* d : env.reader_dicts) Py_INCREF(d);
+    return true;
+}
+
 bool build_env(Env& env) noexcept {
     Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
     if (!inspect) return false;
@@ -211,6 +288,8 @@ bool build_env(Env& env) noexcept {
         if (PyDict_Watch(watcher, d) < 0) return false;
     }
     g_watcher = watcher;
+    env.can_read = build_reader(env, inspect.get(), watcher);
+    if (!env.can_read && PyErr_Occurred() && !clear_ordinary_error()) return false;
     // Tags last: nothing above may have changed the classes.
     for (int i = 0; i < kTypes; ++i) {
         if (!PyUnstable_Type_AssignVersionTag(env.types[i])) return false;
@@ -238,6 +317,15 @@ bool env_intact() noexcept {
         if (g_env.types[i]->tp_version_tag != g_env.tags[i]) return false;
     }
     for (const GuardedFunction& f : g_env.functions) {
+        if (!f.unchanged()) return false;
+    }
+    return true;
+}
+
+// Reading a plain function's parameters natively gives what inspect.signature would.
+bool reader_intact() noexcept {
+    if (!g_env.can_read || g_reader_touched.load(std::memory_order_relaxed)) return false;
+    for (const GuardedFunction& f : g_env.readers) {
         if (!f.unchanged()) return false;
     }
     return true;
@@ -370,6 +458,24 @@ bool binds(const std::vector<Param>& params, Py_ssize_t npos, const KeywordIndex
 
 namespace {
 
+// The answer for the parameter list `plist`.
+BindAnswer decide(const std::vector<Param>& plist, Py_ssize_t npos, PyObject* kwnames) noexcept {
+    thread_local std::vector<char> popped;
+    thread_local std::vector<Py_ssize_t> table;
+    Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    PyObject* const* kw = nkw > 0 ? reinterpret_cast<PyTupleObject*>(kwnames)->ob_item : nullptr;
+    for (Py_ssize_t j = 0; j < nkw; ++j) {
+        if (!PyUnicode_CheckExact(kw[j])) return BindAnswer::Unknown;
+    }
+    KeywordIndex index(kw, nkw, table);
+    if (binds(plist, npos, index, nkw, false, popped)) return BindAnswer::Bound;
+    return binds(plist, npos, index, nkw, true, popped) ? BindAnswer::Partial : BindAnswer::Neither;
+}
+
+}  // namespace
+
+namespace {
+
 // The mapping behind a `mappingproxy` (its one referent), or null.
 PyObject* proxied_mapping(PyObject* proxy) noexcept {
     if (Py_TYPE(proxy) != &PyDictProxy_Type) return nullptr;
@@ -446,8 +552,6 @@ BindAnswer decide_bind(PyObject* sig, const BindCapture& cap, Py_ssize_t npos, P
         return BindAnswer::Unknown;
     }
     thread_local std::vector<Param> plist;
-    thread_local std::vector<char> popped;
-    thread_local std::vector<Py_ssize_t> table;
     plist.clear();
     bool known = true;
     Py_BEGIN_CRITICAL_SECTION(mapping);
@@ -475,14 +579,136 @@ BindAnswer decide_bind(PyObject* sig, const BindCapture& cap, Py_ssize_t npos, P
     }
     Py_END_CRITICAL_SECTION();
     if (!known) return BindAnswer::Unknown;
-    Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
-    PyObject* const* kw = nkw > 0 ? reinterpret_cast<PyTupleObject*>(kwnames)->ob_item : nullptr;
-    for (Py_ssize_t j = 0; j < nkw; ++j) {
-        if (!PyUnicode_CheckExact(kw[j])) return BindAnswer::Unknown;
+    return decide(plist, npos, kwnames);
+}
+
+int read_function_parameters(PyObject* signature, PyObject* func, ReadParameters& out) noexcept {
+    out = ReadParameters{};
+    int usable = env_usable();
+    if (usable <= 0) return usable;
+    if (!PyFunction_Check(func) || !env_intact() || !reader_intact() || signature != g_env.readers[SignatureF].func) {
+        return 0;
     }
-    KeywordIndex index(kw, nkw, table);
-    if (binds(plist, npos, index, nkw, false, popped)) return BindAnswer::Bound;
-    return binds(plist, npos, index, nkw, true, popped) ? BindAnswer::Partial : BindAnswer::Neither;
+    auto* f = reinterpret_cast<PyFunctionObject*>(func);
+    // Every lookup below is in an exact dict whose keys are exact str: no code runs.
+    auto plain_dict = [](PyObject* d) {
+        if (!PyDict_CheckExact(d)) return false;
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(d, &pos, &k, &v)) {
+            if (!PyUnicode_CheckExact(k)) return false;
+        }
+        return true;
+    };
+    if (f->func_dict != nullptr) {
+        if (!plain_dict(f->func_dict)) return 0;
+        for (const char* name : {"__signature__", "__wrapped__", "__text_signature__", "__partialmethod__"}) {
+            if (PyDict_GetItemString(f->func_dict, name) != nullptr) return 0;
+        }
+    }
+    if (f->func_annotations != nullptr ? !plain_dict(f->func_annotations)
+                                       : f->func_annotate != nullptr && f->func_annotate != Py_None) {
+        return 0;
+    }
+    if (!PyCode_Check(f->func_code)) return 0;
+    auto* code = reinterpret_cast<PyCodeObject*>(f->func_code);
+    PyObject* defaults = f->func_defaults;
+    PyObject* kwdefaults = f->func_kwdefaults;
+    if ((defaults != nullptr && !PyTuple_CheckExact(defaults)) || (kwdefaults != nullptr && !plain_dict(kwdefaults))) {
+        return 0;
+    }
+    Py_ssize_t npos = code->co_argcount, nposonly = code->co_posonlyargcount, nkwonly = code->co_kwonlyargcount;
+    bool varargs = (code->co_flags & CO_VARARGS) != 0, varkw = (code->co_flags & CO_VARKEYWORDS) != 0;
+    Py_ssize_t ndefaults = defaults != nullptr ? PyTuple_GET_SIZE(defaults) : 0;
+    Py_ssize_t n = npos + nkwonly + (varargs ? 1 : 0) + (varkw ? 1 : 0);
+    // The arguments are the first local names, in this order: positional, keyword-only, *args,
+    // **kwargs.
+    PyObject* names = code->co_localsplusnames;
+    if (ndefaults > npos || n > kMaxRead || !PyTuple_CheckExact(names) || PyTuple_GET_SIZE(names) < n) return 0;
+    Ref kinds = Ref::steal(PyBytes_FromStringAndSize(nullptr, n));
+    if (!kinds) return clear_ordinary_error() ? 0 : -1;
+    char* codes = PyBytes_AS_STRING(kinds.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* name = PyTuple_GET_ITEM(names, i);
+        // Names that Parameter accepts, each once (a repeated name would collapse in the mapping).
+        if (!PyUnicode_CheckExact(name) || PyUnicode_IsIdentifier(name) != 1) return 0;
+        int reserved = PySet_Contains(g_env.keywords, name);
+        if (reserved != 0) return reserved < 0 ? (clear_ordinary_error() ? 0 : -1) : 0;
+        for (Py_ssize_t j = 0; j < i; ++j) {
+            if (same_str(name, PyTuple_GET_ITEM(names, j))) return 0;
+        }
+        Kind kind;
+        bool has_default = false;
+        if (i < npos) {
+            kind = i < nposonly ? PosOnly : PosOrKw;
+            has_default = i >= npos - ndefaults;
+        } else if (i < npos + nkwonly) {
+            kind = KwOnly;
+            has_default = kwdefaults != nullptr && PyDict_GetItemWithError(kwdefaults, name) != nullptr;
+            if (PyErr_Occurred()) return clear_ordinary_error() ? 0 : -1;
+        } else {
+            kind = varargs && i == npos + nkwonly ? VarPos : VarKw;
+        }
+        codes[i] = static_cast<char>(kind | (has_default ? kHasDefault : 0));
+    }
+    out = ReadParameters{Py_NewRef(f->func_code), kinds.release()};
+    return 1;
+}
+
+namespace {
+
+// The parameters read, in inspect's order: positional, *args, keyword-only, **kwargs.
+void read_list(const ReadParameters& read, std::vector<Param>& plist) noexcept {
+    PyObject* names = reinterpret_cast<PyCodeObject*>(read.code)->co_localsplusnames;
+    Py_ssize_t n = PyBytes_GET_SIZE(read.kinds);
+    const char* codes = PyBytes_AS_STRING(read.kinds);
+    plist.clear();
+    for (Kind group : {PosOrKw, VarPos, KwOnly, VarKw}) {
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            auto kind = static_cast<Kind>(codes[i] & ~kHasDefault);
+            if (kind == group || (group == PosOrKw && kind == PosOnly)) {
+                plist.push_back({PyTuple_GET_ITEM(names, i), kind, (codes[i] & kHasDefault) != 0});
+            }
+        }
+    }
+}
+
+}  // namespace
+
+BindAnswer decide_read(const ReadParameters& read, Py_ssize_t npos, PyObject* kwnames) noexcept {
+    if (read.code == nullptr || read.kinds == nullptr || !env_intact()) return BindAnswer::Unknown;
+    thread_local std::vector<Param> plist;
+    read_list(read, plist);
+    return decide(plist, npos, kwnames);
+}
+
+PyObject* signature_of_read(PyObject* signature, const ReadParameters& read) noexcept {
+    // A function with the same code and the same parameters with and without defaults gives the
+    // same signature as far as binding goes (the default values themselves never matter).
+    std::vector<Param> plist;
+    read_list(read, plist);
+    Ref globals = Ref::steal(PyDict_New());
+    Ref func = globals ? Ref::steal(PyFunction_New(read.code, globals.get())) : Ref();
+    if (!func) return nullptr;
+    Py_ssize_t ndefaults = 0;
+    Ref kwdefaults = Ref::steal(PyDict_New());
+    if (!kwdefaults) return nullptr;
+    for (const Param& p : plist) {
+        if (!p.has_default) continue;
+        if (p.kind == KwOnly) {
+            if (PyDict_SetItem(kwdefaults.get(), p.name, Py_None) < 0) return nullptr;
+        } else {
+            ++ndefaults;
+        }
+    }
+    Ref defaults = Ref::steal(PyTuple_New(ndefaults));
+    if (!defaults) return nullptr;
+    for (Py_ssize_t i = 0; i < ndefaults; ++i) PyTuple_SET_ITEM(defaults.get(), i, Py_NewRef(Py_None));
+    if (PyFunction_SetDefaults(func.get(), ndefaults > 0 ? defaults.get() : Py_None) < 0 ||
+        PyFunction_SetKwDefaults(func.get(), PyDict_GET_SIZE(kwdefaults.get()) > 0 ? kwdefaults.get() : Py_None) < 0) {
+        return nullptr;
+    }
+    return PyObject_CallOneArg(signature, func.get());
 }
 
 }  // namespace trovix::combinators

@@ -50,4 +50,28 @@ bool capture_parameters(PyObject* sig, BindCapture& out) noexcept;
 // parameters and keywords.
 BindAnswer decide_bind(PyObject* sig, const BindCapture& cap, Py_ssize_t npos, PyObject* kwnames) noexcept;
 
+// The parameters of a plain Python function, read from its code, defaults and keyword defaults
+// where that provably gives what `inspect.signature(func)` returns (through `signature`, the
+// callable that would be asked): an exact function with no `__signature__`, `__wrapped__`,
+// `__text_signature__` or `__partialmethod__`, annotations that need no code to compute,
+// ordinary parameter names, and the machinery inspect runs for it unchanged (watched like the
+// machinery of bind). `code` is the function's code object (the parameter names are its first
+// local names), `kinds` a bytes object with one code per parameter, in the code's order.
+struct ReadParameters {
+    PyObject* code = nullptr;
+    PyObject* kinds = nullptr;
+};
+
+// 1 when read (new references in `out`), 0 when inspect must be asked, -1 with an exception set
+// that must not be swallowed.
+int read_function_parameters(PyObject* signature, PyObject* func, ReadParameters& out) noexcept;
+
+// As decide_bind, for parameters that were read.
+BindAnswer decide_read(const ReadParameters& read, Py_ssize_t npos, PyObject* kwnames) noexcept;
+
+// A signature object for parameters that were read, made by `signature` from a function with
+// the same code and the same parameters with defaults (it binds exactly as the one the first call
+// would have made); a new reference, or null with the exception set.
+PyObject* signature_of_read(PyObject* signature, const ReadParameters& read) noexcept;
+
 }  // namespace trovix::combinators

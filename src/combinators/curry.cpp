@@ -46,16 +46,20 @@ struct CurryObject {
     PyObject* bind_mapping;
     std::uint64_t bind_keys;
     std::size_t bind_order;
+    // The parameters read natively (bind_decision.h) when `sig` is null in the Resolved state.
+    PyObject* read_code;
+    PyObject* read_kinds;
     std::atomic<SigState> state;
     PyMutex resolving;                   // held by the thread that resolves the signature
     std::atomic<unsigned long> resolver;  // that thread's ident, 0 when none
     CurryObject* next_resolving;         // the list of curries being resolved (for a forked child)
 
     BindCapture capture() const noexcept { return {bind_proxy, bind_mapping, bind_keys, bind_order}; }
+    ReadParameters read() const noexcept { return {read_code, read_kinds}; }
 };
 using CurryGc = GcFields<CurryObject, &CurryObject::func, &CurryObject::args, &CurryObject::kwnames,
                          &CurryObject::kwvalues, &CurryObject::sig, &CurryObject::bind_proxy,
-                         &CurryObject::bind_mapping>;
+                         &CurryObject::bind_mapping, &CurryObject::read_code, &CurryObject::read_kinds>;
 
 PyObject* curry_call(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames);
 
@@ -63,17 +67,22 @@ PyObject* interned(OnceCell& cell, const char* text) noexcept {
     return cell.get_or_init([&]() -> PyObject* { return PyUnicode_InternFromString(text); });
 }
 
-// A new curry; `kwnames`/`kwvalues` may be null, `sig` null for an unresolved one (the partials
-// of a resolved one take over its signature and what bind_decision captured from it).
+// A new curry; `kwnames`/`kwvalues` may be null, `sig` and `read` empty for an unresolved one
+// (the partials of a resolved one take over its signature or the parameters read, and what
+// bind_decision captured).
 PyObject* new_curry(PyObject* func, PyObject* args, PyObject* kwnames, PyObject* kwvalues, PyObject* sig = nullptr,
-                    const BindCapture& cap = {}) noexcept {
+                    const BindCapture& cap = {}, const ReadParameters& read = {}) noexcept {
     auto* obj = new_wrapper<CurryObject>(kCurryType, entry<curry_call>);
     if (obj == nullptr) return nullptr;
     obj->func = Py_NewRef(func);
     obj->args = Py_NewRef(args);
     obj->kwnames = Py_XNewRef(kwnames);
     obj->kwvalues = Py_XNewRef(kwvalues);
-    if (sig != nullptr) {
+    if (read.code != nullptr) {
+        obj->read_code = Py_NewRef(read.code);
+        obj->read_kinds = Py_NewRef(read.kinds);
+        obj->state.store(SigState::Resolved, std::memory_order_release);
+    } else if (sig != nullptr) {
         obj->sig = Py_NewRef(sig);
         obj->bind_proxy = Py_XNewRef(cap.proxy);
         obj->bind_mapping = Py_XNewRef(cap.mapping);
@@ -92,6 +101,18 @@ bool resolve_once(CurryObject* c) noexcept {
     Ref func = Ref::borrow(c->func);
     PyObject* signature = cached_attr(SIGNATURE);
     if (signature == nullptr) return false;
+    // A plain function's parameters are read natively where that is what inspect would give.
+    ReadParameters read;
+    int was_read = read_function_parameters(signature, func.get(), read);
+    if (was_read < 0) return false;
+    if (was_read > 0) {
+        Ref code = Ref::steal(read.code), kinds = Ref::steal(read.kinds);
+        if (c->state.load(std::memory_order_acquire) != SigState::Empty) return true;
+        c->read_code = code.release();
+        c->read_kinds = kinds.release();
+        c->state.store(SigState::Resolved, std::memory_order_release);
+        return true;
+    }
     Ref sig = Ref::steal(call_one(signature, func.get()));
     SigState outcome = SigState::Resolved;
     if (!sig) {
@@ -282,11 +303,12 @@ PyObject* curry_call(PyObject* self, PyObject* const* args, std::size_t nargsf, 
     SigState state = resolve(c);
     if (state == SigState::Empty) return nullptr;
     if (state == SigState::Absent) return call_func();
-    if (c->sig == nullptr) [[unlikely]] return raise_cleared();
     Ref sig = Ref::borrow(c->sig);
-
     Ref proxy = Ref::borrow(c->bind_proxy), mapping = Ref::borrow(c->bind_mapping);
+    Ref code = Ref::borrow(c->read_code), kinds = Ref::borrow(c->read_kinds);
     BindCapture cap = c->capture();
+    ReadParameters read = c->read();
+    if (!sig && (!code || !kinds)) [[unlikely]] return raise_cleared();
     auto make_partial = [&]() -> PyObject* {
         Ref collected = Ref::steal(tuple_of(pos, npos));
         if (!collected) return nullptr;
@@ -295,9 +317,10 @@ PyObject* curry_call(PyObject* self, PyObject* const* args, std::size_t nargsf, 
             values = Ref::steal(keyword_values(kw));
             if (!values) return nullptr;
         }
-        return new_curry(func.get(), collected.get(), nkw > 0 ? kw.names : nullptr, values.get(), sig.get(), cap);
+        return new_curry(func.get(), collected.get(), nkw > 0 ? kw.names : nullptr, values.get(), sig.get(), cap,
+                         read);
     };
-    switch (decide_bind(sig.get(), cap, npos, kw.names)) {
+    switch (sig ? decide_bind(sig.get(), cap, npos, kw.names) : decide_read(read, npos, kw.names)) {
         case BindAnswer::Bound:
         case BindAnswer::Neither:
             return call_func();
@@ -307,6 +330,18 @@ PyObject* curry_call(PyObject* self, PyObject* const* args, std::size_t nargsf, 
             break;
     }
 
+    if (!sig) {
+        // inspect changed since the parameters were read: the signature object is made now,
+        // from the function as it was then, and asked as it would have been.
+        PyObject* signature = cached_attr(SIGNATURE);
+        if (signature == nullptr) return nullptr;
+        sig = Ref::steal(signature_of_read(signature, read));
+        if (!sig) {
+            if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError)) return nullptr;
+            PyErr_Clear();
+            return call_func();
+        }
+    }
     // The signature's own methods, looked up and called as they are.
     auto sig_method = [&](OnceCell& cell, const char* name) -> PyObject* {
         PyObject* method = interned(cell, name);
@@ -325,10 +360,8 @@ PyObject* curry_call(PyObject* self, PyObject* const* args, std::size_t nargsf, 
     return call_func();
 }
 
-PyObject* curry_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
-    static constexpr Signature sig = method_signature("curry", "__new__", {"func"}, -1, Extra::ArgsKwargs);
-    BoundArgs a;
-    if (!bind_tuple(sig, args, kwargs, a)) return nullptr;
+// A curry of the bound `func`, `*args` and `**kwargs`.
+PyObject* curry_of(BoundArgs& a) noexcept {
     Ref names, values;
     if (a.varkw && PyDict_GET_SIZE(a.varkw.get()) > 0) {
         Py_ssize_t n = PyDict_GET_SIZE(a.varkw.get());
@@ -346,8 +379,29 @@ PyObject* curry_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     return new_curry(a[0], a.varargs.get(), names.get(), values.get());
 }
 
+constexpr Signature kNewSignature = method_signature("curry", "__new__", {"func"}, -1, Extra::ArgsKwargs);
+
+PyObject* curry_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+    BoundArgs a;
+    if (!bind_tuple(kNewSignature, args, kwargs, a)) return nullptr;
+    return curry_of(a);
+}
+
+// `curry(...)` called from Python: bound straight from the argument array.
+PyObject* curry_construct(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (kwnames == nullptr && nargs >= 1) [[likely]] {
+        Ref rest = Ref::steal(tuple_of(args + 1, nargs - 1));
+        return rest ? new_curry(args[0], rest.get(), nullptr, nullptr) : nullptr;
+    }
+    BoundArgs a;
+    if (!bind_fast(kNewSignature, args, nargsf, kwnames, a)) return nullptr;
+    return curry_of(a);
+}
+
 PyType_Slot kCurrySlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(entry<curry_new>)},
+    {Py_tp_vectorcall, reinterpret_cast<void*>(entry<curry_construct>)},
     WRAPPER_GC_SLOTS(CurryGc),
     WRAPPER_CALL_SLOTS(CurryObject),
     {0, nullptr},

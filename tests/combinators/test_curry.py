@@ -93,8 +93,31 @@ def signatures(draw):
     parts += [f"{k}=-1" if has_default else k for k, has_default in kwonly]
     if draw(st.booleans()):
         parts.append("**kw")
+    # annotations need code to compute (an unknown name fails inside inspect.signature)
+    annotation = draw(st.sampled_from(["", ": int", ": Unknown"]))
+    if annotation and parts and parts[0] not in ("/", "*"):
+        parts[0] = parts[0].split("=")[0] + annotation + parts[0][len(parts[0].split("=")[0]):]
     src = f"def target({', '.join(parts)}):\n    return tuple(sorted(locals().items()))\n"
     return src, positional + [k for k, _ in kwonly]
+
+
+def _other(x, y=0, *, z):
+    return x
+
+
+# Changes to the function that inspect.signature sees; "after" ones come after the first call,
+# when both curries have their signature already.
+CHANGES = {
+    "defaults past the positionals": lambda f: setattr(f, "__defaults__", (7,) * (f.__code__.co_argcount + 2)),
+    "keyword defaults": lambda f: setattr(f, "__kwdefaults__", {"zz": 1, **dict.fromkeys(
+        f.__code__.co_varnames[f.__code__.co_argcount:f.__code__.co_argcount + f.__code__.co_kwonlyargcount], 0)}),
+    "__wrapped__": lambda f: setattr(f, "__wrapped__", _other),
+    "__signature__": lambda f: setattr(f, "__signature__", inspect.signature(_other)),
+    "a reserved name": lambda f: f.__code__.co_argcount and setattr(
+        f, "__code__", f.__code__.replace(co_varnames=("if",) + f.__code__.co_varnames[1:])),
+    "after: new code": lambda f: setattr(f, "__code__", _other.__code__),
+    "after: no defaults": lambda f: setattr(f, "__defaults__", None),
+}
 
 
 @st.composite
@@ -118,11 +141,16 @@ def test_curry_matches_the_reference_over_generated_signatures(data):
     factory_args = data.draw(st.lists(st.integers(), max_size=2), label="factory args")
     factory_kw = data.draw(st.dictionaries(st.sampled_from(names + ["zz"]), st.integers(), max_size=2) if names
                            else st.just({}), label="factory kwargs")
+    change = data.draw(st.sampled_from([None, *CHANGES]), label="change")
+    if change and not change.startswith("after"):
+        CHANGES[change](f)
     ours, ref = curry(f, *factory_args, **factory_kw), RefCurry(f, *factory_args, **factory_kw)
-    for args, kw in data.draw(call_chains(names), label="calls"):
+    for i, (args, kw) in enumerate(data.draw(call_chains(names), label="calls")):
+        if i == 1 and change and change.startswith("after"):
+            CHANGES[change](f)
         got, ours = outcome(lambda: ours(*args, **kw))
         want, ref = outcome(lambda: ref(*args, **kw))
-        assert got == want, (src, args, kw)
+        assert got == want, (src, change, args, kw)
         if got[0] != "partial":
             return
 
@@ -316,14 +344,19 @@ def test_the_bind_decision_runs_no_python_code():
             return a + b + c + d
         c = curry(f)
         assert isinstance(c(1), curry)  # resolves the signature
+        def g(a: int, b=1, *args, c, **kw) -> int:
+            return a + b + c
+        g.__annotations__  # (computing annotations runs code: inspect is asked until then)
         calls = []
         sys.setprofile(lambda frame, event, arg: calls.append(frame.f_code.co_name) if event == "call" else None)
         try:
             results = [c(1)(2)(d=3), c(1, 2, 3, d=4), type(c(1, d=1)).__name__]
+            # a new curry of a plain function reads its parameters without inspect
+            results += [curry(f)(1)(2)(d=3), curry(g)(1)(c=2)]
         finally:
             sys.setprofile(None)
-        assert results == [6, 10, "curry"], results
-        assert calls == ["f", "f"], calls
+        assert results == [6, 10, "curry", 6, 4], results
+        assert calls == ["f", "f", "f", "g"], calls
     """
     subprocess.run([sys.executable, "-c", code], check=True)
 

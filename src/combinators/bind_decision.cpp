@@ -17,6 +17,10 @@ namespace {
 enum Kind : int { PosOnly, PosOrKw, VarPos, KwOnly, VarKw, kKinds };
 constexpr char kHasDefault = 8;   // with a kind, in the codes of ReadParameters::kinds
 constexpr Py_ssize_t kMaxRead = 64;  // more parameters are left to inspect
+// After the codes of ReadParameters::kinds: the number of positional parameters, of those
+// without a default, whether there is *args, and the number of keyword-only parameters without a
+// default.
+enum Summary : int { kPositional, kRequiredPositional, kStarArgs, kRequiredKeywordOnly, kSummary };
 
 // A function whose code bind runs, as found on first use.
 struct GuardedFunction {
@@ -582,6 +586,24 @@ BindAnswer decide_bind(PyObject* sig, const BindCapture& cap, Py_ssize_t npos, P
     return decide(plist, npos, kwnames);
 }
 
+// The codes last read, for the code object and defaults they were read from (strong references,
+// changed only with the interpreter lock held).
+struct ReadCache {
+    PyObject* code = nullptr;
+    PyObject* defaults = nullptr;
+    PyObject* kinds = nullptr;
+
+    void set(PyObject* c, PyObject* d, PyObject* k) noexcept {
+        PyObject *old_code = code, *old_defaults = defaults, *old_kinds = kinds;
+        code = Py_NewRef(c);
+        defaults = Py_XNewRef(d);
+        kinds = Py_NewRef(k);
+        Py_XDECREF(old_code);
+        Py_XDECREF(old_defaults);
+        Py_XDECREF(old_kinds);
+    }
+};
+
 int read_function_parameters(PyObject* signature, PyObject* func, ReadParameters& out) noexcept {
     out = ReadParameters{};
     int usable = env_usable();
@@ -614,6 +636,18 @@ int read_function_parameters(PyObject* signature, PyObject* func, ReadParameters
     auto* code = reinterpret_cast<PyCodeObject*>(f->func_code);
     PyObject* defaults = f->func_defaults;
     PyObject* kwdefaults = f->func_kwdefaults;
+    // The last function read again (the usual case: many curries of one function): the codes
+    // depend only on the code object and the defaults, which are immutable; keyword defaults are
+    // a dict that can change in place, so a function with some is always read afresh.
+    static ReadCache cache;
+    bool cacheable = kwdefaults == nullptr;
+#ifdef Py_GIL_DISABLED
+    cacheable = false;
+#endif
+    if (cacheable && cache.code == f->func_code && cache.defaults == defaults) {
+        out = ReadParameters{Py_NewRef(cache.code), Py_NewRef(cache.kinds)};
+        return 1;
+    }
     if ((defaults != nullptr && !PyTuple_CheckExact(defaults)) || (kwdefaults != nullptr && !plain_dict(kwdefaults))) {
         return 0;
     }
@@ -625,9 +659,14 @@ int read_function_parameters(PyObject* signature, PyObject* func, ReadParameters
     // **kwargs.
     PyObject* names = code->co_localsplusnames;
     if (ndefaults > npos || n > kMaxRead || !PyTuple_CheckExact(names) || PyTuple_GET_SIZE(names) < n) return 0;
-    Ref kinds = Ref::steal(PyBytes_FromStringAndSize(nullptr, n));
+    Ref kinds = Ref::steal(PyBytes_FromStringAndSize(nullptr, n + kSummary));
     if (!kinds) return clear_ordinary_error() ? 0 : -1;
     char* codes = PyBytes_AS_STRING(kinds.get());
+    char* summary = codes + n;
+    summary[kPositional] = static_cast<char>(npos);
+    summary[kRequiredPositional] = static_cast<char>(npos - ndefaults);
+    summary[kStarArgs] = varargs ? 1 : 0;
+    summary[kRequiredKeywordOnly] = 0;
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* name = PyTuple_GET_ITEM(names, i);
         // Names that Parameter accepts, each once (a repeated name would collapse in the mapping).
@@ -646,11 +685,13 @@ int read_function_parameters(PyObject* signature, PyObject* func, ReadParameters
             kind = KwOnly;
             has_default = kwdefaults != nullptr && PyDict_GetItemWithError(kwdefaults, name) != nullptr;
             if (PyErr_Occurred()) return clear_ordinary_error() ? 0 : -1;
+            if (!has_default) ++summary[kRequiredKeywordOnly];
         } else {
             kind = varargs && i == npos + nkwonly ? VarPos : VarKw;
         }
         codes[i] = static_cast<char>(kind | (has_default ? kHasDefault : 0));
     }
+    if (cacheable) cache.set(f->func_code, defaults, kinds.get());
     out = ReadParameters{Py_NewRef(f->func_code), kinds.release()};
     return 1;
 }
@@ -660,7 +701,7 @@ namespace {
 // The parameters read, in inspect's order: positional, *args, keyword-only, **kwargs.
 void read_list(const ReadParameters& read, std::vector<Param>& plist) noexcept {
     PyObject* names = reinterpret_cast<PyCodeObject*>(read.code)->co_localsplusnames;
-    Py_ssize_t n = PyBytes_GET_SIZE(read.kinds);
+    Py_ssize_t n = PyBytes_GET_SIZE(read.kinds) - kSummary;
     const char* codes = PyBytes_AS_STRING(read.kinds);
     plist.clear();
     for (Kind group : {PosOrKw, VarPos, KwOnly, VarKw}) {
@@ -677,6 +718,15 @@ void read_list(const ReadParameters& read, std::vector<Param>& plist) noexcept {
 
 BindAnswer decide_read(const ReadParameters& read, Py_ssize_t npos, PyObject* kwnames) noexcept {
     if (read.code == nullptr || read.kinds == nullptr || !env_intact()) return BindAnswer::Unknown;
+    if (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) {
+        // Positional arguments only: they fill the positional parameters in order (the rest
+        // taken by *args), and the parameters left over must all have defaults.
+        const char* summary = PyBytes_AS_STRING(read.kinds) + PyBytes_GET_SIZE(read.kinds) - kSummary;
+        bool fits = npos <= summary[kPositional] || summary[kStarArgs] != 0;
+        if (!fits) return BindAnswer::Neither;
+        bool complete = npos >= summary[kRequiredPositional] && summary[kRequiredKeywordOnly] == 0;
+        return complete ? BindAnswer::Bound : BindAnswer::Partial;
+    }
     thread_local std::vector<Param> plist;
     read_list(read, plist);
     return decide(plist, npos, kwnames);

@@ -56,7 +56,7 @@ BindAnswer decide_bind(PyObject* sig, const BindCapture& cap, Py_ssize_t npos, P
 // `__text_signature__` or `__partialmethod__`, annotations that need no code to compute,
 // ordinary parameter names, and the machinery inspect runs for it unchanged (watched like the
 // machinery of bind). `code` is the function's code object (the parameter names are its first
-// local names), `kinds` a bytes object with one code per parameter, in the code's order.
+// local names), `kinds` a bytes object with one code per parameter, in the code's order, and a summary.
 struct ReadParameters {
     PyObject* code = nullptr;
     PyObject* kinds = nullptr;

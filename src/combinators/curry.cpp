@@ -296,8 +296,8 @@ PyObject* curry_call(PyObject* self, PyObject* const* args, std::size_t nargsf, 
     for (Py_ssize_t i = 0; i < nargs; ++i) pos[nstored + i] = args[i];
     for (Py_ssize_t i = 0; i < nkw; ++i) pos[npos + i] = kw.values[i];
     auto call_func = [&]() -> PyObject* {
-        return PyObject_Vectorcall(func.get(), pos, static_cast<std::size_t>(npos) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                   kw.names);
+        return call_vector_kw(func.get(), pos, static_cast<std::size_t>(npos) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                              kw.names);
     };
 
     SigState state = resolve(c);

@@ -163,7 +163,7 @@ PyObject* memoize_call(PyObject* self, PyObject* const* args, std::size_t nargsf
     bool hit = false;
     PyObject* value = cached(cache.get(), key.get(), hit);
     if (hit || PyErr_Occurred()) return value;
-    return remember(cache.get(), key.get(), PyObject_Vectorcall(func.get(), args, nargsf, kwnames));
+    return remember(cache.get(), key.get(), call_vector_kw(func.get(), args, nargsf, kwnames));
 }
 
 // With a key function: called through the classic call slot, which (unlike vectorcall) tells

@@ -65,6 +65,7 @@ struct Env {
 Env g_env;
 OnceCell g_env_cell;               // Py_True: g_env is usable; Py_False: never decide natively
 int g_watcher = -1;                // the process's dictionary watcher, once added
+int g_function_watcher = -1;       // and its function watcher
 std::atomic<bool> g_rebound{false};  // a global name that bind reads was rebound
 // Bumped whenever a key is added to or removed from a captured parameter mapping (or it is
 // cleared or replaced wholesale); a capture made before then no longer applies.
@@ -88,6 +89,15 @@ int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObje
     bool module_dict = false, reader_dict = dict == g_env.module_dicts[0];
     for (PyObject* d : g_env.module_dicts) module_dict = module_dict || d == dict;
     for (PyObject* d : g_env.reader_dicts) reader_dict = reader_dict || d == dict;
+    // The keyword defaults of a guarded function, changed in place.
+    for (const GuardedFunction& g : g_env.functions) {
+        if (g.kwdefaults == dict && event != PyDict_EVENT_DEALLOCATED) g_rebound.store(true, std::memory_order_relaxed);
+    }
+    for (const GuardedFunction& g : g_env.readers) {
+        if (g.kwdefaults == dict && event != PyDict_EVENT_DEALLOCATED) {
+            g_reader_touched.store(true, std::memory_order_relaxed);
+        }
+    }
     if (reader_dict) g_reader_touched.store(true, std::memory_order_relaxed);
     if (dict == g_env.module_dicts[1] && key != nullptr && PyUnicode_Check(key)) {
         for (const char* name : kReaderBuiltins) {
@@ -112,6 +122,20 @@ int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObje
     if (key == nullptr || !PyUnicode_Check(key)) return 0;
     for (const char* watched : kWatchedNames) {
         if (PyUnicode_EqualToUTF8(key, watched)) g_rebound.store(true, std::memory_order_relaxed);
+    }
+    return 0;
+}
+
+// A guarded function's code, defaults or keyword defaults were replaced (a function watcher:
+// creating and destroying functions anywhere in the process costs one early return here).
+int on_function_event(PyFunction_WatchEvent event, PyFunctionObject* func, PyObject*) noexcept {
+    if (event == PyFunction_EVENT_CREATE || event == PyFunction_EVENT_DESTROY) [[likely]] return 0;
+    auto* f = reinterpret_cast<PyObject*>(func);
+    for (const GuardedFunction& g : g_env.functions) {
+        if (g.func == f) g_rebound.store(true, std::memory_order_relaxed);
+    }
+    for (const GuardedFunction& g : g_env.readers) {
+        if (g.func == f) g_reader_touched.store(true, std::memory_order_relaxed);
     }
     return 0;
 }
@@ -219,6 +243,9 @@ bool build_reader(Env& env, PyObject* inspect, int watcher) noexcept {
     for (PyObject* d : env.reader_dicts) {
         if (PyDict_Watch(watcher, d) < 0) return false;
     }
+    for (const GuardedFunction& g : env.readers) {
+        if (g.kwdefaults != nullptr && PyDict_Watch(watcher, g.kwdefaults) < 0) return false;
+    }
     // The modules stay imported for the life of the process (sys.modules holds them); their dicts
     // are kept alive here too.
     for (PyObject* d : env.reader_dicts) Py_INCREF(d);
@@ -291,7 +318,12 @@ bool build_env(Env& env) noexcept {
     for (PyObject* d : env.module_dicts) {
         if (PyDict_Watch(watcher, d) < 0) return false;
     }
+    for (const GuardedFunction& g : env.functions) {
+        if (g.kwdefaults != nullptr && PyDict_Watch(watcher, g.kwdefaults) < 0) return false;
+    }
     g_watcher = watcher;
+    if (g_function_watcher < 0) g_function_watcher = PyFunction_AddWatcher(on_function_event);
+    if (g_function_watcher < 0) return false;
     env.can_read = build_reader(env, inspect.get(), watcher);
     if (!env.can_read && PyErr_Occurred() && !clear_ordinary_error()) return false;
     // Tags last: nothing above may have changed the classes.
@@ -320,6 +352,12 @@ bool env_intact() noexcept {
     for (int i = 0; i < kTypes; ++i) {
         if (g_env.types[i]->tp_version_tag != g_env.tags[i]) return false;
     }
+    return true;  // (the guarded functions are watched: a change sets g_rebound)
+}
+
+// As env_intact, also comparing what the watchers stand for (for the first use of a signature).
+bool env_unchanged() noexcept {
+    if (!env_intact()) return false;
     for (const GuardedFunction& f : g_env.functions) {
         if (!f.unchanged()) return false;
     }
@@ -328,11 +366,7 @@ bool env_intact() noexcept {
 
 // Reading a plain function's parameters natively gives what inspect.signature would.
 bool reader_intact() noexcept {
-    if (!g_env.can_read || g_reader_touched.load(std::memory_order_relaxed)) return false;
-    for (const GuardedFunction& f : g_env.readers) {
-        if (!f.unchanged()) return false;
-    }
-    return true;
+    return g_env.can_read && !g_reader_touched.load(std::memory_order_relaxed);  // (watched, as above)
 }
 
 struct Param {
@@ -530,7 +564,7 @@ bool capture_parameters(PyObject* sig, BindCapture& out) noexcept {
     out = BindCapture{};
     int usable = env_usable();
     if (usable <= 0) return usable == 0;
-    if (!env_intact() || Py_TYPE(sig) != g_env.types[SignatureT]) return true;
+    if (!env_unchanged() || Py_TYPE(sig) != g_env.types[SignatureT]) return true;
     // With the machinery intact, `sig.parameters` is this slot.
     PyObject* proxy = slot_of(sig, g_env.off_parameters);
     PyObject* mapping = proxy != nullptr ? proxied_mapping(proxy) : nullptr;
@@ -608,7 +642,7 @@ int read_function_parameters(PyObject* signature, PyObject* func, ReadParameters
     out = ReadParameters{};
     int usable = env_usable();
     if (usable <= 0) return usable;
-    if (!PyFunction_Check(func) || !env_intact() || !reader_intact() || signature != g_env.readers[SignatureF].func) {
+    if (!PyFunction_Check(func) || !env_unchanged() || !reader_intact() || signature != g_env.readers[SignatureF].func) {
         return 0;
     }
     auto* f = reinterpret_cast<PyFunctionObject*>(func);

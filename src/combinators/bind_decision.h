@@ -11,8 +11,9 @@
 // holding exact `inspect.Parameter` objects, and the inspect machinery that `bind` runs is the one
 // found on first use: the classes Signature, Parameter, BoundArguments and _ParameterKind
 // unmodified (type version tags), the code, defaults and keyword defaults of the functions
-// involved unchanged, and the global names those functions read (in inspect, builtins and
-// itertools) not rebound (dictionary watchers). On every call the signature's slot, the mapping's
+// involved unchanged (a function watcher, and dictionary watchers on the keyword defaults), and the
+// global names those functions read (in inspect, builtins and itertools) not rebound (dictionary
+// watchers). On every call the signature's slot, the mapping's
 // order and content and the parameters' types and slots are read afresh; the mapping's keys are
 // watched (a dictionary watcher) and its own order counter compared, so a change made to it in
 // place after capture is seen. Anything else gets `Unknown`, and the caller runs the real methods.

@@ -303,12 +303,13 @@ PyObject* curry_call(PyObject* self, PyObject* const* args, std::size_t nargsf, 
     SigState state = resolve(c);
     if (state == SigState::Empty) return nullptr;
     if (state == SigState::Absent) return call_func();
-    Ref sig = Ref::borrow(c->sig);
-    Ref proxy = Ref::borrow(c->bind_proxy), mapping = Ref::borrow(c->bind_mapping);
-    Ref code = Ref::borrow(c->read_code), kinds = Ref::borrow(c->read_kinds);
+    // The fields below are read without taking references: nothing until the Python methods of
+    // the signature runs code that could release them (the collector clears only unreachable
+    // objects, and this one is being called).
+    PyObject* sig_field = c->sig;
     BindCapture cap = c->capture();
     ReadParameters read = c->read();
-    if (!sig && (!code || !kinds)) [[unlikely]] return raise_cleared();
+    if (sig_field == nullptr && (read.code == nullptr || read.kinds == nullptr)) [[unlikely]] return raise_cleared();
     auto make_partial = [&]() -> PyObject* {
         Ref collected = Ref::steal(tuple_of(pos, npos));
         if (!collected) return nullptr;
@@ -317,10 +318,10 @@ PyObject* curry_call(PyObject* self, PyObject* const* args, std::size_t nargsf, 
             values = Ref::steal(keyword_values(kw));
             if (!values) return nullptr;
         }
-        return new_curry(func.get(), collected.get(), nkw > 0 ? kw.names : nullptr, values.get(), sig.get(), cap,
+        return new_curry(func.get(), collected.get(), nkw > 0 ? kw.names : nullptr, values.get(), sig_field, cap,
                          read);
     };
-    switch (sig ? decide_bind(sig.get(), cap, npos, kw.names) : decide_read(read, npos, kw.names)) {
+    switch (sig_field != nullptr ? decide_bind(sig_field, cap, npos, kw.names) : decide_read(read, npos, kw.names)) {
         case BindAnswer::Bound:
         case BindAnswer::Neither:
             return call_func();
@@ -330,6 +331,9 @@ PyObject* curry_call(PyObject* self, PyObject* const* args, std::size_t nargsf, 
             break;
     }
 
+    Ref sig = Ref::borrow(sig_field);
+    Ref hold_proxy = Ref::borrow(cap.proxy), hold_mapping = Ref::borrow(cap.mapping);
+    Ref hold_code = Ref::borrow(read.code), hold_kinds = Ref::borrow(read.kinds);
     if (!sig) {
         // inspect changed since the parameters were read: the signature object is made now,
         // from the function as it was then, and asked as it would have been.

@@ -57,7 +57,7 @@ PyObject* compose_call(PyObject* self, PyObject* const* args, std::size_t nargsf
     PyObject* funcs = ComposeGc::of(self)->funcs;
     if (funcs == nullptr) [[unlikely]] return raise_cleared();
     Ref hold = Ref::borrow(funcs);
-    Ref value = Ref::steal(PyObject_Vectorcall(PyTuple_GET_ITEM(funcs, 0), args, nargsf, kwnames));
+    Ref value = Ref::steal(call_vector_kw(PyTuple_GET_ITEM(funcs, 0), args, nargsf, kwnames));
     Py_ssize_t n = PyTuple_GET_SIZE(funcs);
     for (Py_ssize_t i = 1; i < n && value; ++i) value = Ref::steal(call_one(PyTuple_GET_ITEM(funcs, i), value.get()));
     return value.release();

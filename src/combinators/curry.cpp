@@ -8,9 +8,12 @@
 // them straight on as vectorcall keywords; a partial shares the tuples it did not change.
 #include "combinators/curry.h"
 
+#include <pthread.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
 #include "combinators/bind_decision.h"
@@ -38,15 +41,25 @@ struct CurryObject {
     PyObject* kwnames;   // tuple of str, null when no keywords are collected
     PyObject* kwvalues;  // tuple, parallel to kwnames
     PyObject* sig;       // the signature object once resolved
-    PyObject* bind_proxy;   // for deciding bind natively (bind_decision.h), or null
-    PyObject* bind_params;
+    // For deciding bind natively (bind_decision.h); null references when it does not apply.
+    PyObject* bind_proxy;
+    PyObject* bind_mapping;
+    std::uint64_t bind_keys;
+    std::size_t bind_order;
+    // The parameters read natively (bind_decision.h) when `sig` is null in the Resolved state.
+    PyObject* read_code;
+    PyObject* read_kinds;
     std::atomic<SigState> state;
     PyMutex resolving;                   // held by the thread that resolves the signature
     std::atomic<unsigned long> resolver;  // that thread's ident, 0 when none
+    CurryObject* next_resolving;         // the list of curries being resolved (for a forked child)
+
+    BindCapture capture() const noexcept { return {bind_proxy, bind_mapping, bind_keys, bind_order}; }
+    ReadParameters read() const noexcept { return {read_code, read_kinds}; }
 };
 using CurryGc = GcFields<CurryObject, &CurryObject::func, &CurryObject::args, &CurryObject::kwnames,
                          &CurryObject::kwvalues, &CurryObject::sig, &CurryObject::bind_proxy,
-                         &CurryObject::bind_params>;
+                         &CurryObject::bind_mapping, &CurryObject::read_code, &CurryObject::read_kinds>;
 
 PyObject* curry_call(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames);
 
@@ -54,20 +67,27 @@ PyObject* interned(OnceCell& cell, const char* text) noexcept {
     return cell.get_or_init([&]() -> PyObject* { return PyUnicode_InternFromString(text); });
 }
 
-// A new curry; `kwnames`/`kwvalues` may be null, `sig` null for an unresolved one (the partials
-// of a resolved one take over its signature and what bind_decision captured from it).
+// A new curry; `kwnames`/`kwvalues` may be null, `sig` and `read` empty for an unresolved one
+// (the partials of a resolved one take over its signature or the parameters read, and what
+// bind_decision captured).
 PyObject* new_curry(PyObject* func, PyObject* args, PyObject* kwnames, PyObject* kwvalues, PyObject* sig = nullptr,
-                    PyObject* bind_proxy = nullptr, PyObject* bind_params = nullptr) noexcept {
+                    const BindCapture& cap = {}, const ReadParameters& read = {}) noexcept {
     auto* obj = new_wrapper<CurryObject>(kCurryType, entry<curry_call>);
     if (obj == nullptr) return nullptr;
     obj->func = Py_NewRef(func);
     obj->args = Py_NewRef(args);
     obj->kwnames = Py_XNewRef(kwnames);
     obj->kwvalues = Py_XNewRef(kwvalues);
-    if (sig != nullptr) {
+    if (read.code != nullptr) {
+        obj->read_code = Py_NewRef(read.code);
+        obj->read_kinds = Py_NewRef(read.kinds);
+        obj->state.store(SigState::Resolved, std::memory_order_release);
+    } else if (sig != nullptr) {
         obj->sig = Py_NewRef(sig);
-        obj->bind_proxy = Py_XNewRef(bind_proxy);
-        obj->bind_params = Py_XNewRef(bind_params);
+        obj->bind_proxy = Py_XNewRef(cap.proxy);
+        obj->bind_mapping = Py_XNewRef(cap.mapping);
+        obj->bind_keys = cap.keys;
+        obj->bind_order = cap.order;
         obj->state.store(SigState::Resolved, std::memory_order_release);
     }
     return reinterpret_cast<PyObject*>(obj);
@@ -81,6 +101,18 @@ bool resolve_once(CurryObject* c) noexcept {
     Ref func = Ref::borrow(c->func);
     PyObject* signature = cached_attr(SIGNATURE);
     if (signature == nullptr) return false;
+    // A plain function's parameters are read natively where that is what inspect would give.
+    ReadParameters read;
+    int was_read = read_function_parameters(signature, func.get(), read);
+    if (was_read < 0) return false;
+    if (was_read > 0) {
+        Ref code = Ref::steal(read.code), kinds = Ref::steal(read.kinds);
+        if (c->state.load(std::memory_order_acquire) != SigState::Empty) return true;
+        c->read_code = code.release();
+        c->read_kinds = kinds.release();
+        c->state.store(SigState::Resolved, std::memory_order_release);
+        return true;
+    }
     Ref sig = Ref::steal(call_one(signature, func.get()));
     SigState outcome = SigState::Resolved;
     if (!sig) {
@@ -88,17 +120,81 @@ bool resolve_once(CurryObject* c) noexcept {
         PyErr_Clear();
         outcome = SigState::Absent;
     }
-    PyObject *proxy = nullptr, *params = nullptr;
-    if (sig) capture_parameters(sig.get(), proxy, params);
-    Ref hold_proxy = Ref::steal(proxy), hold_params = Ref::steal(params);
+    BindCapture cap;
+    if (sig && !capture_parameters(sig.get(), cap)) return false;
+    Ref hold_proxy = Ref::steal(cap.proxy), hold_mapping = Ref::steal(cap.mapping);
     // A resolution nested in this one (the same thread, through Python code) may have finished first.
     if (c->state.load(std::memory_order_acquire) != SigState::Empty) return true;
     c->bind_proxy = hold_proxy.release();
-    c->bind_params = hold_params.release();
+    c->bind_mapping = hold_mapping.release();
+    c->bind_keys = cap.keys;
+    c->bind_order = cap.order;
     c->sig = sig.release();
     c->state.store(outcome, std::memory_order_release);
     return true;
 }
+
+// Curries whose signature a thread is resolving, linked through `next_resolving`; one list for
+// the process, changed only under `g_resolving_lock` (interpreters with a lock of their own
+// resolve at the same time; the lock is held for a few pointer moves and nothing else). In a
+// forked child only the forking thread exists: a curry that another thread was resolving would
+// keep its lock for ever, so the child gives each of those a fresh lock (its signature is still
+// unresolved, and the next call resolves it). The list lock is taken across fork, so the child
+// finds the list whole.
+CurryObject* g_resolving = nullptr;
+std::mutex g_resolving_lock;
+std::once_flag g_atfork_once;
+
+void lock_resolving_before_fork() noexcept { g_resolving_lock.lock(); }
+void unlock_resolving_after_fork() noexcept { g_resolving_lock.unlock(); }
+
+void reset_resolving_in_forked_child() noexcept {
+    // Runs in the thread that forked, which took `g_resolving_lock` before the fork.
+    std::lock_guard<std::mutex> guard(g_resolving_lock, std::adopt_lock);
+    unsigned long me = PyThread_get_thread_ident();
+    CurryObject** link = &g_resolving;
+    while (CurryObject* c = *link) {
+        if (c->resolver.load(std::memory_order_relaxed) == me) {
+            link = &c->next_resolving;
+            continue;
+        }
+        *link = c->next_resolving;
+        c->next_resolving = nullptr;
+        c->resolver.store(0, std::memory_order_relaxed);
+        c->resolving = PyMutex{};
+    }
+}
+
+// Marks `c` as being resolved by thread `me` while it lives (the interpreter lock held, the
+// curry's lock taken).
+class Resolving {
+public:
+    Resolving(CurryObject* c, unsigned long me) noexcept : c_(c) {
+        std::call_once(g_atfork_once, [] {
+            pthread_atfork(lock_resolving_before_fork, unlock_resolving_after_fork, reset_resolving_in_forked_child);
+        });
+        c_->resolver.store(me, std::memory_order_relaxed);
+        std::lock_guard<std::mutex> guard(g_resolving_lock);
+        c_->next_resolving = g_resolving;
+        g_resolving = c_;
+    }
+    ~Resolving() {
+        std::lock_guard<std::mutex> guard(g_resolving_lock);
+        for (CurryObject** link = &g_resolving; *link != nullptr; link = &(*link)->next_resolving) {
+            if (*link == c_) {
+                *link = c_->next_resolving;
+                break;
+            }
+        }
+        c_->next_resolving = nullptr;
+        c_->resolver.store(0, std::memory_order_relaxed);
+    }
+    Resolving(const Resolving&) = delete;
+    Resolving& operator=(const Resolving&) = delete;
+
+private:
+    CurryObject* c_;
+};
 
 // The resolved state of `c`'s signature (Absent or Resolved), or Empty with an exception set.
 // Concurrent first calls: one thread resolves, the others wait for it without holding the
@@ -115,9 +211,8 @@ SigState resolve(CurryObject* c) noexcept {
     } else {
         PyMutex_Lock(&c->resolving);
         if (c->state.load(std::memory_order_acquire) == SigState::Empty) {
-            c->resolver.store(me, std::memory_order_relaxed);
+            Resolving resolving(c, me);
             ok = resolve_once(c);
-            c->resolver.store(0, std::memory_order_relaxed);
         }
         PyMutex_Unlock(&c->resolving);
     }
@@ -214,17 +309,20 @@ PyObject* curry_call(PyObject* self, PyObject* const* args, std::size_t nargsf, 
     for (Py_ssize_t i = 0; i < nargs; ++i) pos[nstored + i] = args[i];
     for (Py_ssize_t i = 0; i < nkw; ++i) pos[npos + i] = kw.values[i];
     auto call_func = [&]() -> PyObject* {
-        return PyObject_Vectorcall(func.get(), pos, static_cast<std::size_t>(npos) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                   kw.names);
+        return call_vector_kw(func.get(), pos, static_cast<std::size_t>(npos) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                              kw.names);
     };
 
     SigState state = resolve(c);
     if (state == SigState::Empty) return nullptr;
     if (state == SigState::Absent) return call_func();
-    if (c->sig == nullptr) [[unlikely]] return raise_cleared();
-    Ref sig = Ref::borrow(c->sig);
-
-    Ref proxy = Ref::borrow(c->bind_proxy), params = Ref::borrow(c->bind_params);
+    // The fields below are read without taking references: nothing until the Python methods of
+    // the signature runs code that could release them (the collector clears only unreachable
+    // objects, and this one is being called).
+    PyObject* sig_field = c->sig;
+    BindCapture cap = c->capture();
+    ReadParameters read = c->read();
+    if (sig_field == nullptr && (read.code == nullptr || read.kinds == nullptr)) [[unlikely]] return raise_cleared();
     auto make_partial = [&]() -> PyObject* {
         Ref collected = Ref::steal(tuple_of(pos, npos));
         if (!collected) return nullptr;
@@ -233,10 +331,10 @@ PyObject* curry_call(PyObject* self, PyObject* const* args, std::size_t nargsf, 
             values = Ref::steal(keyword_values(kw));
             if (!values) return nullptr;
         }
-        return new_curry(func.get(), collected.get(), nkw > 0 ? kw.names : nullptr, values.get(), sig.get(),
-                         proxy.get(), params.get());
+        return new_curry(func.get(), collected.get(), nkw > 0 ? kw.names : nullptr, values.get(), sig_field, cap,
+                         read);
     };
-    switch (decide_bind(sig.get(), proxy.get(), params.get(), npos, kw.names)) {
+    switch (sig_field != nullptr ? decide_bind(sig_field, cap, npos, kw.names) : decide_read(read, npos, kw.names)) {
         case BindAnswer::Bound:
         case BindAnswer::Neither:
             return call_func();
@@ -246,6 +344,21 @@ PyObject* curry_call(PyObject* self, PyObject* const* args, std::size_t nargsf, 
             break;
     }
 
+    Ref sig = Ref::borrow(sig_field);
+    Ref hold_proxy = Ref::borrow(cap.proxy), hold_mapping = Ref::borrow(cap.mapping);
+    Ref hold_code = Ref::borrow(read.code), hold_kinds = Ref::borrow(read.kinds);
+    if (!sig) {
+        // inspect changed since the parameters were read: the signature object is made now,
+        // from the function as it was then, and asked as it would have been.
+        PyObject* signature = cached_attr(SIGNATURE);
+        if (signature == nullptr) return nullptr;
+        sig = Ref::steal(signature_of_read(signature, read));
+        if (!sig) {
+            if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError)) return nullptr;
+            PyErr_Clear();
+            return call_func();
+        }
+    }
     // The signature's own methods, looked up and called as they are.
     auto sig_method = [&](OnceCell& cell, const char* name) -> PyObject* {
         PyObject* method = interned(cell, name);
@@ -264,10 +377,8 @@ PyObject* curry_call(PyObject* self, PyObject* const* args, std::size_t nargsf, 
     return call_func();
 }
 
-PyObject* curry_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
-    static constexpr Signature sig = method_signature("curry", "__new__", {"func"}, -1, Extra::ArgsKwargs);
-    BoundArgs a;
-    if (!bind_tuple(sig, args, kwargs, a)) return nullptr;
+// A curry of the bound `func`, `*args` and `**kwargs`.
+PyObject* curry_of(BoundArgs& a) noexcept {
     Ref names, values;
     if (a.varkw && PyDict_GET_SIZE(a.varkw.get()) > 0) {
         Py_ssize_t n = PyDict_GET_SIZE(a.varkw.get());
@@ -285,8 +396,29 @@ PyObject* curry_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     return new_curry(a[0], a.varargs.get(), names.get(), values.get());
 }
 
+constexpr Signature kNewSignature = method_signature("curry", "__new__", {"func"}, -1, Extra::ArgsKwargs);
+
+PyObject* curry_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+    BoundArgs a;
+    if (!bind_tuple(kNewSignature, args, kwargs, a)) return nullptr;
+    return curry_of(a);
+}
+
+// `curry(...)` called from Python: bound straight from the argument array.
+PyObject* curry_construct(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (kwnames == nullptr && nargs >= 1) [[likely]] {
+        Ref rest = Ref::steal(tuple_of(args + 1, nargs - 1));
+        return rest ? new_curry(args[0], rest.get(), nullptr, nullptr) : nullptr;
+    }
+    BoundArgs a;
+    if (!bind_fast(kNewSignature, args, nargsf, kwnames, a)) return nullptr;
+    return curry_of(a);
+}
+
 PyType_Slot kCurrySlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(entry<curry_new>)},
+    {Py_tp_vectorcall, reinterpret_cast<void*>(entry<curry_construct>)},
     WRAPPER_GC_SLOTS(CurryGc),
     WRAPPER_CALL_SLOTS(CurryObject),
     {0, nullptr},

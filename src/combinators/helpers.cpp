@@ -1,6 +1,8 @@
 #include "combinators/helpers.h"
 
 #include <cstddef>
+#include <iterator>
+#include <vector>
 
 #include "combinators/wrapper.h"
 #include "utils/binding.h"
@@ -30,19 +32,29 @@ PyObject* juxt_call(PyObject* self, PyObject* const* args, std::size_t nargsf, P
     if (funcs == nullptr) [[unlikely]] return raise_cleared();
     Ref hold = Ref::borrow(funcs);  // a callee may drop the last other reference to the wrapper
     Py_ssize_t n = PyTuple_GET_SIZE(funcs);
-    if (n == 0) return PyTuple_New(0);  // the shared empty tuple, never tracked
-    Ref out = Ref::steal(PyTuple_New(n));
-    if (!out) return nullptr;
-    // The callees run Python code: until every slot is filled, the tuple stays out of the garbage
-    // collector's sight (gc.get_referrers() must not hand out empty slots).
-    PyObject_GC_UnTrack(out.get());
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* r = PyObject_Vectorcall(PyTuple_GET_ITEM(funcs, i), args, nargsf, kwnames);
-        if (r == nullptr) return nullptr;
-        PyTuple_SET_ITEM(out.get(), i, r);
+    // The results are collected first and put into the tuple only once all are there: no Python
+    // code ever sees a tuple with empty slots (gc.get_referrers() would hand it out).
+    PyObject* small[8];
+    std::vector<PyObject*> large;
+    PyObject** results = small;
+    if (n > static_cast<Py_ssize_t>(std::size(small))) {
+        large.resize(static_cast<std::size_t>(n));
+        results = large.data();
     }
-    PyObject_GC_Track(out.get());
-    return out.release();
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        results[i] = call_vector_kw(PyTuple_GET_ITEM(funcs, i), args, nargsf, kwnames);
+        if (results[i] == nullptr) {
+            for (Py_ssize_t j = 0; j < i; ++j) Py_DECREF(results[j]);
+            return nullptr;
+        }
+    }
+    PyObject* out = PyTuple_New(n);
+    if (out == nullptr) {
+        for (Py_ssize_t j = 0; j < n; ++j) Py_DECREF(results[j]);
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(out, i, results[i]);
+    return out;
 }
 
 PyObject* juxt(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -72,7 +84,7 @@ using ComplementGc = GcFields<ComplementObject, &ComplementObject::func>;
 PyObject* complement_call(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     PyObject* func = ComplementGc::of(self)->func;
     if (func == nullptr) [[unlikely]] return raise_cleared();
-    Ref r = Ref::steal(PyObject_Vectorcall(func, args, nargsf, kwnames));
+    Ref r = Ref::steal(call_vector_kw(func, args, nargsf, kwnames));
     if (!r) return nullptr;
     int t = truth(r.get());
     return t < 0 ? nullptr : new_bool(t == 0);
@@ -104,7 +116,7 @@ PyObject* excepts_call(PyObject* self, PyObject* const* args, std::size_t nargsf
     if (e->func == nullptr || e->exc == nullptr) [[unlikely]] return raise_cleared();
     Ref exc = Ref::borrow(e->exc);
     Ref handler = Ref::borrow(e->handler);
-    PyObject* r = PyObject_Vectorcall(e->func, args, nargsf, kwnames);
+    PyObject* r = call_vector_kw(e->func, args, nargsf, kwnames);
     if (r != nullptr) return r;
     Ref raised = Ref::steal(PyErr_GetRaisedException());
     if (!raised) return nullptr;
@@ -113,7 +125,13 @@ PyObject* excepts_call(PyObject* self, PyObject* const* args, std::size_t nargsf
         return nullptr;
     }
     if (!handler) return new_none();
-    return call_one(handler.get(), raised.get());
+    // The handler runs as an `except` block would: with the caught exception being handled, so
+    // that `sys.exception()` sees it and an error raised by the handler takes it as its context.
+    Ref outer = Ref::steal(PyErr_GetHandledException());
+    PyErr_SetHandledException(raised.get());
+    PyObject* result = call_one(handler.get(), raised.get());
+    PyErr_SetHandledException(outer.get());
+    return result;
 }
 
 PyObject* excepts(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

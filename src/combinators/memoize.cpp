@@ -117,33 +117,30 @@ PyObject* pair_of(Ref first, Ref second) noexcept {
     return t;
 }
 
-PyObject* kwargs_dict(PyObject* const* values, PyObject* kwnames) noexcept {
-    Ref d = Ref::steal(PyDict_New());
-    if (!d) return nullptr;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
-        if (PyDict_SetItem(d.get(), PyTuple_GET_ITEM(kwnames, i), values[i]) < 0) return nullptr;
-    }
-    return d.release();
+// The cached result under `key`, or null with `found` false (no exception) or with an exception
+// set (`found` true means a hit).
+PyObject* cached(PyObject* cache, PyObject* key, bool& hit) noexcept {
+    PyObject* value = nullptr;
+    int found = PyDict_GetItemRef(cache, key, &value);
+    hit = found > 0;
+    return value;
 }
 
+PyObject* remember(PyObject* cache, PyObject* key, PyObject* result) noexcept {
+    Ref owned = Ref::steal(result);
+    if (!owned || PyObject_SetItem(cache, key, owned.get()) < 0) return nullptr;
+    return owned.release();
+}
+
+// Without a key function: the key is built from the vectorcall arguments.
 PyObject* memoize_call(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     MemoizeObject* m = MemoizeGc::of(self);
     if (m->func == nullptr || m->cache == nullptr) [[unlikely]] return raise_cleared();
     Ref func = Ref::borrow(m->func), cache = Ref::borrow(m->cache);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     bool has_kw = kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0;
-    Ref key, kwdict;
-    if (m->key != nullptr) {
-        Ref keyfn = Ref::borrow(m->key);
-        Ref argtuple = Ref::steal(tuple_of(args, nargs));
-        if (!argtuple) return nullptr;
-        if (kwnames != nullptr) {
-            kwdict = Ref::steal(kwargs_dict(args + nargs, kwnames));
-            if (!kwdict) return nullptr;
-        }
-        PyObject* pair[2] = {argtuple.get(), kwdict ? kwdict.get() : Py_None};
-        key = Ref::steal(call_vector(keyfn.get(), pair, 2));
-    } else if (m->is_unary && !has_kw && nargs == 1) {
+    Ref key;
+    if (m->is_unary && !has_kw && nargs == 1) {
         key = Ref::borrow(args[0]);
     } else {
         Ref argtuple = Ref::steal(tuple_of(args, nargs));
@@ -163,15 +160,32 @@ PyObject* memoize_call(PyObject* self, PyObject* const* args, std::size_t nargsf
         }
     }
     if (!key) return nullptr;
-    PyObject* hit = nullptr;
-    int found = PyDict_GetItemRef(cache.get(), key.get(), &hit);
-    if (found < 0) return nullptr;
-    if (found > 0) return hit;
-    // A key function received the keyword dict itself; the call gets that same dict.
-    Ref result = Ref::steal(kwdict ? PyObject_VectorcallDict(func.get(), args, nargs, kwdict.get())
-                                   : PyObject_Vectorcall(func.get(), args, nargsf, kwnames));
-    if (!result || PyObject_SetItem(cache.get(), key.get(), result.get()) < 0) return nullptr;
-    return result.release();
+    bool hit = false;
+    PyObject* value = cached(cache.get(), key.get(), hit);
+    if (hit || PyErr_Occurred()) return value;
+    return remember(cache.get(), key.get(), call_vector_kw(func.get(), args, nargsf, kwnames));
+}
+
+// With a key function: called through the classic call slot, which (unlike vectorcall) tells
+// `m(x)` from `m(x, **{})`: the key function receives the keyword dictionary of the call as it
+// came, None when there was none, and the call of `func` gets that same dictionary.
+PyObject* memoize_keyed_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    MemoizeObject* m = MemoizeGc::of(self);
+    if (m->func == nullptr || m->cache == nullptr || m->key == nullptr) [[unlikely]] return raise_cleared();
+    Ref func = Ref::borrow(m->func), cache = Ref::borrow(m->cache), keyfn = Ref::borrow(m->key);
+    Ref hold_args = Ref::borrow(args), hold_kwargs = Ref::borrow(kwargs);
+    PyObject* pair[2] = {args, kwargs != nullptr ? kwargs : Py_None};
+    Ref key = Ref::steal(call_vector(keyfn.get(), pair, 2));
+    if (!key) return nullptr;
+    bool hit = false;
+    PyObject* value = cached(cache.get(), key.get(), hit);
+    if (hit || PyErr_Occurred()) return value;
+    return remember(cache.get(), key.get(), PyObject_Call(func.get(), args, kwargs));
+}
+
+PyObject* memoize_tp_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    if (MemoizeGc::of(self)->vectorcall == nullptr) return memoize_keyed_call(self, args, kwargs);
+    return PyVectorcall_Call(self, args, kwargs);
 }
 
 PyObject* memoize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -188,9 +202,10 @@ PyObject* memoize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     }
     Ref cache = given_cache != nullptr ? Ref::borrow(given_cache) : Ref::steal(PyDict_New());
     if (!cache) return nullptr;
-    auto* obj = new_wrapper<MemoizeObject>(kMemoizeType, entry<memoize_call>);
+    PyObject* keyfn = a.optional(2);
+    auto* obj = new_wrapper<MemoizeObject>(kMemoizeType, keyfn != nullptr ? nullptr : entry<memoize_call>);
     if (obj == nullptr) return nullptr;
-    obj->key = Py_XNewRef(a.optional(2));
+    obj->key = Py_XNewRef(keyfn);
     obj->func = Py_NewRef(a[0]);
     obj->cache = cache.release();
     obj->is_unary = shape.is_unary;
@@ -198,7 +213,12 @@ PyObject* memoize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     return reinterpret_cast<PyObject*>(obj);
 }
 
-PyType_Slot kMemoizeSlots[] = {WRAPPER_GC_SLOTS(MemoizeGc), WRAPPER_CALL_SLOTS(MemoizeObject), {0, nullptr}};
+PyType_Slot kMemoizeSlots[] = {
+    WRAPPER_GC_SLOTS(MemoizeGc),
+    {Py_tp_call, reinterpret_cast<void*>(entry<memoize_tp_call>)},
+    {Py_tp_members, kVectorcallMembers<MemoizeObject>},
+    {0, nullptr},
+};
 
 }  // namespace
 

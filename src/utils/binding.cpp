@@ -65,18 +65,12 @@ bool check_missing(const Signature& sig, const BoundArgs& out) {
     return false;
 }
 
-// Index of the declared parameter named `key`, or -1. Exact string equality.
+// Index of the declared parameter named `key`, or -1. Exact string equality; never fails (a
+// name that cannot be encoded matches no parameter).
 int find_param(const Signature& sig, PyObject* key) {
     if (!PyUnicode_Check(key)) return -1;
-    Py_ssize_t len = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(key, &len);
-    if (utf8 == nullptr) {
-        PyErr_Clear();
-        return -1;
-    }
     for (int i = 0; i < sig.nparams(); ++i) {
-        const char* p = sig.params[i];
-        if (std::strlen(p) == static_cast<std::size_t>(len) && std::memcmp(p, utf8, len) == 0) return i;
+        if (PyUnicode_EqualToUTF8(key, sig.params[i])) return i;
     }
     return -1;
 }
@@ -207,22 +201,17 @@ void raise_not_instance(PyObject* value, const char* expected) noexcept {
 }
 
 namespace {
-// numpy.bool_ (named "bool_" or "bool", defined in module "numpy").
-bool is_numpy_bool_type(PyTypeObject* type) {
+// numpy.bool_ (named "bool_" or "bool", defined in module "numpy"): 1 or 0; -1 with an exception
+// set when the names could not be read for a reason that must not be swallowed.
+int is_numpy_bool_type(PyTypeObject* type) {
     Ref name = Ref::steal(PyType_GetName(type));
-    if (!name) {
-        PyErr_Clear();
-        return false;
-    }
+    if (!name) return clear_ordinary_error() ? 0 : -1;
     if (PyUnicode_CompareWithASCIIString(name.get(), "bool_") != 0 &&
         PyUnicode_CompareWithASCIIString(name.get(), "bool") != 0) {
-        return false;
+        return 0;
     }
     Ref module = Ref::steal(PyType_GetModuleName(type));
-    if (!module) {
-        PyErr_Clear();
-        return false;
-    }
+    if (!module) return clear_ordinary_error() ? 0 : -1;
     return PyUnicode_Check(module.get()) && PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0;
 }
 }  // namespace
@@ -233,7 +222,12 @@ bool as_bool(PyObject* value, const char* param, bool& out) noexcept {
         return true;
     }
     PyTypeObject* type = Py_TYPE(value);
-    if (value != Py_None && is_numpy_bool_type(type)) {
+    int numpy_bool = value != Py_None ? is_numpy_bool_type(type) : 0;
+    if (numpy_bool < 0) {
+        add_processing_note(param);
+        return false;
+    }
+    if (numpy_bool) {
         auto slot = reinterpret_cast<inquiry>(PyType_GetSlot(type, Py_nb_bool));
         if (slot == nullptr) {
             Ref qualname = Ref::steal(PyType_GetQualName(type));

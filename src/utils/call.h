@@ -30,6 +30,25 @@ inline PyObject* call_vector(PyObject* callable, PyObject* const* args, std::siz
 
 inline PyObject* call_one(PyObject* callable, PyObject* arg) noexcept { return call_vector(callable, &arg, 1); }
 
+// The full vectorcall `callable(*args[0..nargs], **dict(zip(kwnames, args[nargs:])))`, with the
+// same shortcut as call_vector (`nargsf` may carry PY_VECTORCALL_ARGUMENTS_OFFSET).
+inline PyObject* call_vector_kw(PyObject* callable, PyObject* const* args, std::size_t nargsf,
+                                PyObject* kwnames) noexcept {
+    PyTypeObject* type = Py_TYPE(callable);
+    if (PyType_HasFeature(type, Py_TPFLAGS_HAVE_VECTORCALL)) [[likely]] {
+        vectorcallfunc func;
+        std::memcpy(&func, reinterpret_cast<char*>(callable) + type->tp_vectorcall_offset, sizeof func);
+        if (func != nullptr) [[likely]] {
+            PyObject* result = func(callable, args, nargsf, kwnames);
+            if (result == nullptr && !PyErr_Occurred()) [[unlikely]] {
+                PyErr_Format(PyExc_SystemError, "%R returned NULL without setting an exception", callable);
+            }
+            return result;
+        }
+    }
+    return PyObject_Vectorcall(callable, args, nargsf, kwnames);
+}
+
 // The truth value of `obj`: 1, 0, or -1 with an exception set. True, False and None answer
 // without a call.
 inline int truth(PyObject* obj) noexcept {

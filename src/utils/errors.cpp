@@ -78,15 +78,17 @@ bool clear_ordinary_error() noexcept {
 }
 
 void add_processing_note(const char* param_name) noexcept {
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    if (!exc) return;
     PyObject* name = g_note_method_name.get_or_init([]() -> PyObject* {
         return PyUnicode_InternFromString("add_note");
     });
     if (name == nullptr) {
+        // No note without the method name; the exception itself is still the one raised.
         PyErr_Clear();
+        PyErr_SetRaisedException(exc.release());
         return;
     }
-    Ref exc = Ref::steal(PyErr_GetRaisedException());
-    if (!exc) return;
     Ref note = Ref::steal(PyUnicode_FromFormat("while processing '%s'", param_name));
     if (note) {
         Ref r = Ref::steal(PyObject_CallMethodOneArg(exc.get(), name, note.get()));

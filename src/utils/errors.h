@@ -73,12 +73,27 @@ constexpr bool is_failure(R r) noexcept {
     else return r == static_cast<R>(-1);
 }
 
-template <auto F>
+template <auto F, bool Guard>
 struct Entry;
 
-template <class R, class... A, R (*F)(A...)>
-struct Entry<F> {
+// Every entry the interpreter calls without a guard of its own holds the interpreter's stack
+// guard while it runs: an operation may call a callable or slot that is one of ours again (a
+// composition of compositions, a curry of a curry, the hash of a value inside a value), and such
+// chains nest native frames only, which the guard of the evaluation loop never sees. Past the
+// limit the call raises RecursionError instead of overflowing the C stack. (Module functions and
+// methods are entered through the interpreter's builtin-function and method calls, which hold the
+// same guard already.)
+template <class R, class... A, R (*F)(A...), bool Guard>
+struct Entry<F, Guard> {
     static R call(A... a) noexcept {
+        if constexpr (Guard) {
+            if (Py_EnterRecursiveCall(" while calling a Python object")) [[unlikely]] return failure_value<R>();
+        }
+        struct Leave {
+            ~Leave() {
+                if constexpr (Guard) Py_LeaveRecursiveCall();
+            }
+        } leave;
         try {
             R r = F(a...);
             if (is_failure(r)) [[unlikely]] {
@@ -97,19 +112,20 @@ struct Entry<F> {
 // turned into PanicException. Use it for every function, method and slot handed to the
 // interpreter (e.g. `(PyCFunction)(void (*)())entry<some_map>`).
 template <auto F>
-inline constexpr auto entry = &detail::Entry<F>::call;
+inline constexpr auto entry = &detail::Entry<F, true>::call;
 
 }  // namespace trovix
 
 namespace trovix {
-// The `ml_meth` of a METH_FASTCALL | METH_KEYWORDS function or method, wrapped by `entry`.
+// The `ml_meth` of a METH_FASTCALL | METH_KEYWORDS function or method, wrapped like `entry`
+// (without a second stack guard: the interpreter's call of a builtin function or method holds one).
 template <auto F>
 inline PyCFunction fastcall_method() noexcept {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<F>));
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&detail::Entry<F, false>::call));
 }
-// The `ml_meth` of a METH_VARARGS | METH_KEYWORDS function, wrapped by `entry`.
+// The `ml_meth` of a METH_VARARGS | METH_KEYWORDS function, wrapped the same way.
 template <auto F>
 inline PyCFunction varargs_method() noexcept {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<F>));
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&detail::Entry<F, false>::call));
 }
 }  // namespace trovix

@@ -6,6 +6,8 @@ import functools
 import inspect
 import operator
 import pickle
+import subprocess
+import sys
 
 import pytest
 from hypothesis import given, strategies as st
@@ -171,6 +173,24 @@ def test_excepts():
     assert T.excepts(ValueError, lambda *a, **k: (a, k))(1, b=2) == ((1,), {"b": 2})
 
 
+def test_excepts_handler_runs_as_an_except_block():
+    seen = []
+
+    def handler(exc):
+        seen.append(sys.exception())
+        raise KeyError("from handler")
+
+    with pytest.raises(KeyError) as info:
+        T.excepts(ZeroDivisionError, lambda: 1 / 0, handler)()
+    assert isinstance(seen[0], ZeroDivisionError) and info.value.__context__ is seen[0]
+    assert sys.exception() is None  # restored once the handler is done
+    try:
+        raise ValueError("outer")
+    except ValueError as outer:
+        assert T.excepts(ZeroDivisionError, lambda: 1 / 0, lambda e: sys.exception())() is not outer
+        assert sys.exception() is outer
+
+
 def test_call_helpers():
     o = object()
     assert T.identity(o) is o and T.identity(x=o) is o
@@ -301,7 +321,8 @@ def test_memoize_key_function():
 
     m = T.memoize(lambda *a, **k: (a, k), key=key)
     assert m(1) == ((1,), {}) and m(2, z=3) == ((1,), {})  # the second call hits
-    assert seen == [((1,), None), ((2,), {"z": 3})]
+    assert m(4, **{}) == ((1,), {})  # an empty keyword dictionary reaches the key function as given
+    assert seen == [((1,), None), ((2,), {"z": 3}), ((4,), {})]
     with pytest.raises(ZeroDivisionError):
         T.memoize(abs, key=lambda a, k: 1 / 0)(1)
 
@@ -389,3 +410,49 @@ def test_wrapper_class_traits(name):
     assert Holder().attr is obj  # no descriptor binding
     with pytest.raises(TypeError):
         pickle.dumps(obj)
+
+
+# ---- chains of our own callables nest only native frames: the stack guard must stop them --------
+
+# Each entry wraps the previous callable once more; the innermost is identity.
+NESTINGS = {
+    "compose": "T.compose(f)",
+    "compose_left": "T.compose_left(f)",
+    "juxt": "T.juxt(f)",
+    "complement": "T.complement(f)",
+    "excepts": "T.excepts(KeyError, f)",
+    "memoize": "T.memoize(f)",
+    "curry": "T.curry(f)",
+    "apply": "partial(T.apply, f)",
+    "do": "partial(T.do, f)",
+    "flip and pipe": "partial(T.flip, T.pipe, f)",
+    "thread_first": "partial(T.flip, T.thread_first, f)",
+    "thread_last": "partial(T.flip, T.thread_last, f)",
+    "valmap": "partial(T.valmap, f)",  # (the argument is a dict nested as deep)
+}
+
+
+@pytest.mark.parametrize("wrap", list(NESTINGS.values()), ids=list(NESTINGS))
+def test_deep_nesting_raises_recursion_error(wrap):
+    # in a thread with a small stack, in a child process: a fault here would be a crash
+    code = f"""if True:
+        import threading
+        from functools import partial
+        import trovix._trovix as T
+        def run():
+            f, x = T.identity, 1
+            for _ in range(30_000):
+                f, x = {wrap}, {{0: x}} if "valmap" in "{wrap}" else 1
+            try:
+                f(x)
+            except RecursionError:
+                print("stopped")
+            except MemoryError as e:  # inspect's parser, reached near the limit by curry
+                print("stopped" if "stack overflowed" in str(e) else e)
+        threading.stack_size(512 * 1024)
+        t = threading.Thread(target=run)
+        t.start()
+        t.join()
+    """
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert (done.returncode, done.stdout.strip()) == (0, "stopped"), done.stderr[-2000:]

@@ -4,12 +4,15 @@ The differential property runs chains of calls over generated signatures (positi
 defaults, *args, keyword-only, **kwargs) against a plain-Python reference curry.
 """
 
+import gc
 import inspect
+import os
 import pickle
 import subprocess
 import sys
 import threading
 import time
+import warnings
 
 import pytest
 from hypothesis import given, strategies as st
@@ -90,8 +93,31 @@ def signatures(draw):
     parts += [f"{k}=-1" if has_default else k for k, has_default in kwonly]
     if draw(st.booleans()):
         parts.append("**kw")
+    # annotations need code to compute (an unknown name fails inside inspect.signature)
+    annotation = draw(st.sampled_from(["", ": int", ": Unknown"]))
+    if annotation and parts and parts[0] not in ("/", "*"):
+        parts[0] = parts[0].split("=")[0] + annotation + parts[0][len(parts[0].split("=")[0]):]
     src = f"def target({', '.join(parts)}):\n    return tuple(sorted(locals().items()))\n"
     return src, positional + [k for k, _ in kwonly]
+
+
+def _other(x, y=0, *, z):
+    return x
+
+
+# Changes to the function that inspect.signature sees; "after" ones come after the first call,
+# when both curries have their signature already.
+CHANGES = {
+    "defaults past the positionals": lambda f: setattr(f, "__defaults__", (7,) * (f.__code__.co_argcount + 2)),
+    "keyword defaults": lambda f: setattr(f, "__kwdefaults__", {"zz": 1, **dict.fromkeys(
+        f.__code__.co_varnames[f.__code__.co_argcount:f.__code__.co_argcount + f.__code__.co_kwonlyargcount], 0)}),
+    "__wrapped__": lambda f: setattr(f, "__wrapped__", _other),
+    "__signature__": lambda f: setattr(f, "__signature__", inspect.signature(_other)),
+    "a reserved name": lambda f: f.__code__.co_argcount and setattr(
+        f, "__code__", f.__code__.replace(co_varnames=("if",) + f.__code__.co_varnames[1:])),
+    "after: new code": lambda f: setattr(f, "__code__", _other.__code__),
+    "after: no defaults": lambda f: setattr(f, "__defaults__", None),
+}
 
 
 @st.composite
@@ -115,11 +141,16 @@ def test_curry_matches_the_reference_over_generated_signatures(data):
     factory_args = data.draw(st.lists(st.integers(), max_size=2), label="factory args")
     factory_kw = data.draw(st.dictionaries(st.sampled_from(names + ["zz"]), st.integers(), max_size=2) if names
                            else st.just({}), label="factory kwargs")
+    change = data.draw(st.sampled_from([None, *CHANGES]), label="change")
+    if change and not change.startswith("after"):
+        CHANGES[change](f)
     ours, ref = curry(f, *factory_args, **factory_kw), RefCurry(f, *factory_args, **factory_kw)
-    for args, kw in data.draw(call_chains(names), label="calls"):
+    for i, (args, kw) in enumerate(data.draw(call_chains(names), label="calls")):
+        if i == 1 and change and change.startswith("after"):
+            CHANGES[change](f)
         got, ours = outcome(lambda: ours(*args, **kw))
         want, ref = outcome(lambda: ref(*args, **kw))
-        assert got == want, (src, args, kw)
+        assert got == want, (src, change, args, kw)
         if got[0] != "partial":
             return
 
@@ -313,14 +344,19 @@ def test_the_bind_decision_runs_no_python_code():
             return a + b + c + d
         c = curry(f)
         assert isinstance(c(1), curry)  # resolves the signature
+        def g(a: int, b=1, *args, c, **kw) -> int:
+            return a + b + c
+        g.__annotations__  # (computing annotations runs code: inspect is asked until then)
         calls = []
         sys.setprofile(lambda frame, event, arg: calls.append(frame.f_code.co_name) if event == "call" else None)
         try:
             results = [c(1)(2)(d=3), c(1, 2, 3, d=4), type(c(1, d=1)).__name__]
+            # a new curry of a plain function reads its parameters without inspect
+            results += [curry(f)(1)(2)(d=3), curry(g)(1)(c=2)]
         finally:
             sys.setprofile(None)
-        assert results == [6, 10, "curry"], results
-        assert calls == ["f", "f"], calls
+        assert results == [6, 10, "curry", 6, 4], results
+        assert calls == ["f", "f", "f", "g"], calls
     """
     subprocess.run([sys.executable, "-c", code], check=True)
 
@@ -377,3 +413,125 @@ def test_changes_to_inspect_are_seen(change, monkeypatch):
             ch(1)
     monkeypatch.undo()
     assert isinstance(c(1), curry) and c(1, 2) == 3
+
+
+# ---- the decision follows the signature object as bind reads it, also after changes in place --
+
+
+class _WithDefault(inspect.Parameter):
+    __slots__ = ()
+
+    @property
+    def default(self):
+        return 5
+
+
+def _move_a_to_end(sig):
+    gc.get_referents(sig.parameters)[0].move_to_end("a")
+
+
+def _drop_b(sig):
+    del gc.get_referents(sig.parameters)[0]["b"]
+
+
+def _b_with_default(sig):
+    gc.get_referents(sig.parameters)[0]["b"] = sig.parameters["b"].replace(default=5)
+
+
+def _b_class(sig):
+    sig.parameters["b"].__class__ = _WithDefault
+
+
+@pytest.mark.parametrize("change", [_move_a_to_end, _drop_b, _b_with_default, _b_class])
+@pytest.mark.parametrize("kind", [inspect.Parameter.POSITIONAL_ONLY, inspect.Parameter.POSITIONAL_OR_KEYWORD])
+def test_changes_to_the_parameters_after_capture(change, kind):
+    def g(*args, **kwargs):
+        return args, kwargs
+
+    g.__signature__ = inspect.Signature([inspect.Parameter("a", kind),
+                                         inspect.Parameter("b", kind, default=0 if change is _move_a_to_end else
+                                                           inspect.Parameter.empty)])
+    c, ref = curry(g), RefCurry(g)
+    assert outcome(lambda: c(1))[0] == outcome(lambda: ref(1))[0]  # resolved and captured
+    change(g.__signature__)
+    for args, kwargs in [((1,), {}), ((), {"b": 2}), ((1, 2), {}), ((), {})]:
+        assert outcome(lambda: c(*args, **kwargs))[0] == outcome(lambda: ref(*args, **kwargs))[0]
+
+
+def test_many_keywords_bind_like_inspect():
+    names = [f"k{i}" for i in range(3000)]
+    ns = {}
+    exec(f"def f(*, {', '.join(n + '=0' for n in names[:-1])}, {names[-1]}): return 'called'", ns)
+    c, ref = curry(ns["f"]), RefCurry(ns["f"])
+    half = dict.fromkeys(names[:1500], 1)
+    for kwargs in [half, dict(half, k2999=1), {"k2999": 1, "nope": 2}]:
+        assert outcome(lambda: c(**kwargs))[0] == outcome(lambda: ref(**kwargs))[0]
+
+
+# ---- interrupts and forks during resolution ------------------------------------------------------
+
+
+def test_interrupt_while_reading_the_signature_reaches_the_caller():
+    # Python code that the first call runs (inspect's) may be interrupted: the interrupt must
+    # reach the caller, not turn into "decide in Python" and let the call go on
+    def f(a, b):
+        return a + b
+
+    fired = []
+
+    def tracer(frame, event, arg):
+        code = frame.f_code
+        if event == "call" and code.co_filename == inspect.__file__ and code.co_name == "parameters":
+            fired.append(code.co_name)
+            raise KeyboardInterrupt
+        return None
+
+    sys.settrace(tracer)
+    try:
+        result = curry(f)(1)
+    except KeyboardInterrupt:
+        result = "interrupted"
+    finally:
+        sys.settrace(None)
+    assert result == "interrupted" if fired else isinstance(result, curry)
+
+
+class _SlowSignature:
+    """A callable whose signature lookup blocks until released."""
+
+    def __init__(self):
+        self.entered, self.release = threading.Event(), threading.Event()
+
+    def __call__(self, a, b):
+        return a + b
+
+    @property
+    def __signature__(self):
+        self.entered.set()
+        self.release.wait(10)
+        return inspect.Signature([inspect.Parameter(n, inspect.Parameter.POSITIONAL_OR_KEYWORD) for n in "ab"])
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_forked_child_resolves_a_curry_another_thread_was_resolving():
+    slow = _SlowSignature()
+    c = curry(slow)
+    t = threading.Thread(target=c, args=(1,))
+    t.start()
+    assert slow.entered.wait(10)
+    slow.release.clear()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork with a thread running
+        pid = os.fork()
+    if pid == 0:
+        slow.release.set()
+        os._exit(0 if c(1, 2) == 3 else 1)
+    deadline = time.monotonic() + 20
+    while (done := os.waitpid(pid, os.WNOHANG)) == (0, 0) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    if done == (0, 0):
+        os.kill(pid, 9)
+        os.waitpid(pid, 0)
+    slow.release.set()
+    t.join()
+    assert done[0] == pid and os.waitstatus_to_exitcode(done[1]) == 0

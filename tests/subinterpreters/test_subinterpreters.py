@@ -30,6 +30,9 @@ assert T.frequencies(array.array("b", [1, 2, 1])) == {1: 2, 2: 1}
 # combinators, with a curry that resolves its signature through inspect
 add3 = T.curry(lambda a, b, c=1: a + b + c)
 assert add3(1)(2) == 4 and add3(1, c=5)(2) == 8 and type(add3(1)) is T.curry
+class P:  # a class: its signature's parameters are captured, watched by this interpreter
+    def __init__(self, a, b=2): self.v = a + b
+assert T.curry(P)(1).v == 3 and T.curry(P)(b=1)(1).v == 2 and T.curry(P)(1, b=0).v == 1
 assert T.flip(lambda a, b: a - b, 1, 10) == 9
 assert T.compose(str, abs)(-3) == "3" and T.memoize(abs)(-2) == 2
 assert T.merge_with(sum, {"a": 1}, {"a": 2, "b": 3}) == {"a": 3, "b": 3}

@@ -232,25 +232,40 @@ class Halting(BaseException):
     pass
 
 
+def refusing(exc, where):
+    """The values 1, 1, 2 in a buffer whose export, or whose type's `__iter__` lookup, raises."""
+    if where == "export":
+        class Refusing(bytearray):
+            def __buffer__(self, flags):
+                raise exc("refused")
+
+        return Refusing(b"\x01\x01\x02")
+
+    class Meta(type):
+        def __getattribute__(cls, name):
+            if name == "__iter__":
+                raise exc("refused")
+            return super().__getattribute__(name)
+
+    class Looked(array.array, metaclass=Meta):
+        pass
+
+    return Looked("b", [1, 1, 2])
+
+
+@pytest.mark.parametrize("where", ["export", "lookup"])
 @pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit, MemoryError, Halting])
 @pytest.mark.parametrize("call", [T.frequencies, lambda b: list(T.unique(b)), T.isdistinct],
                          ids=["frequencies", "unique", "isdistinct"])
-def test_export_failures_that_must_not_be_swallowed(call, exc):
-    class Refusing(bytearray):
-        def __buffer__(self, flags):
-            raise exc("refused")
-
+def test_export_failures_that_must_not_be_swallowed(call, exc, where):
     with pytest.raises(exc, match="refused"):
-        call(Refusing(b"\x01\x01\x02"))
+        call(refusing(exc, where))
 
 
-@pytest.mark.parametrize("exc", [ValueError, BufferError, TypeError])
-def test_ordinary_export_failures_fall_back_to_iteration(exc):
-    class Refusing(bytearray):
-        def __buffer__(self, flags):
-            raise exc("refused")
-
-    b = Refusing(b"\x01\x01\x02")
+@pytest.mark.parametrize("where", ["export", "lookup"])
+@pytest.mark.parametrize("exc", [ValueError, BufferError, TypeError, AttributeError])
+def test_ordinary_export_failures_fall_back_to_iteration(exc, where):
+    b = refusing(exc, where)
     assert T.frequencies(b) == {1: 2, 2: 1}
     assert list(T.unique(b)) == [1, 2]
     assert T.isdistinct(b) is False
@@ -302,6 +317,18 @@ def _mmap(tmp_path):
     return m
 
 
+def _misaligned(tmp_path):
+    raw = bytearray(25)
+    raw[1:] = array.array("q", [5, -5, 5]).tobytes()
+    return memoryview(raw)[1:].cast("q")
+
+
+def _ctypes(kind, *values):
+    import ctypes
+
+    return lambda p: memoryview((getattr(ctypes, kind) * len(values))(*values))
+
+
 def _memmap(tmp_path):
     m = np.memmap(tmp_path / "values", dtype=np.int16, mode="w+", shape=(4,))
     m[:] = [3, 1, 3, 2]
@@ -325,30 +352,48 @@ EXPORTERS = {
     "masked array": (lambda p: np.ma.array([1, 2, 1, 5], mask=[0, 1, 0, 0]), False),
     "buffer and __iter__": (lambda p: BufferAndIter(b"\x03\x04"), False),
     "buffer and __getitem__": (lambda p: BufferAndItem(b"\x03\x04"), False),
+    # formats: standard sizes in this machine's byte order, the native ssize_t / size_t codes
+    "'<q' (ctypes)": (_ctypes("c_int64", 9, -9, 9), True),
+    "'<I' (ctypes)": (_ctypes("c_uint32", 2**32 - 1, 0, 0), True),
+    "'n'": (lambda p: memoryview(array.array("q", [1, -1, 1])).cast("B").cast("n"), True),
+    "'N'": (lambda p: memoryview(array.array("q", [1, -1, 1])).cast("B").cast("N"), True),
+    "foreign order": (lambda p: memoryview(np.array([1, 2], dtype=FOREIGN + "i8")), False),
+    "misaligned": (_misaligned, False),
 }
 
 
 def _outcome(f):
     try:
         return "ok", f()
-    except TypeError as exc:  # e.g. the unhashable `masked` of a masked array
-        return "TypeError", None
+    except Exception as exc:  # e.g. the unhashable `masked` of a masked array
+        return type(exc).__name__, None
+
+
+def _items(obj):
+    if type(obj) is OnlyBuffer:
+        return list(memoryview(obj.data))
+    if type(obj) is memoryview and obj.format[0] == ("<" if sys.byteorder == "little" else ">"):
+        # iterating a memoryview knows native formats only; the values are those of the native code
+        return obj.cast("B").cast(obj.format[1:]).tolist()
+    return _outcome(lambda: list(obj))[1]
 
 
 @pytest.mark.parametrize("name", EXPORTERS)
 def test_buffer_path_only_where_memory_is_the_iteration(name, tmp_path):
     make, native = EXPORTERS[name]
     obj = make(tmp_path)
-    items = list(memoryview(obj.data)) if type(obj) is OnlyBuffer else list(obj)
+    items = _items(obj)
 
     def counts():
+        if items is None:
+            list(obj)  # raises as the iteration does
         freq = {}
         for x in items:
             freq[x] = freq.get(x, 0) + 1
         return freq, list(freq)
 
     assert _outcome(lambda: (T.frequencies(obj), list(T.frequencies(obj)))) == _outcome(counts)
-    it = T.unique(obj)
+    made, it = _outcome(lambda: T.unique(obj))  # takes iter(obj) at once, like map()
     assert (type(it).__name__ == "UniqueIntIter") is native
-    assert _outcome(lambda: list(it)) == _outcome(lambda: list(dict.fromkeys(items)))
-    assert _outcome(lambda: T.isdistinct(obj)) == _outcome(lambda: len(set(items)) == len(items))
+    assert _outcome(lambda: list(it) if made == "ok" else iter(obj)) == _outcome(lambda: list(dict.fromkeys(counts()[1])))
+    assert _outcome(lambda: T.isdistinct(obj)) == _outcome(lambda: len(counts()[1]) == len(items))

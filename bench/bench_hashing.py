@@ -2,55 +2,18 @@
 NumPy and pandas, plus the parallel speed-up of integer counting over a one-worker pool."""
 
 import array
-import atexit
-import os
 import random
-import subprocess
-import sys
 from collections import Counter, defaultdict
 
 import numpy as np
 import pandas as pd
 
-from common import Case
+from common import Case, OneWorkerChild
 
 import trovix._trovix as T
 
 SEED = 20261207
 N_BIG = 10_000_000
-
-# A child process whose pool has one worker; it counts the same array on request, so that the
-# serial time is measured side by side with the parallel one.
-_SERIAL_CHILD = r"""
-import sys
-import numpy as np
-import trovix._trovix as T
-a = np.random.default_rng(int(sys.argv[1])).integers(0, 100, size=int(sys.argv[2]), dtype=np.int64)
-for line in sys.stdin:
-    d = T.frequencies(a)
-    sys.stdout.write(f"{len(d)} {sum(d.values())}\n")
-    sys.stdout.flush()
-"""
-
-
-class SerialCounter:
-    def __init__(self):
-        env = dict(os.environ)
-        env.pop("RAYON_RS_NUM_CPUS", None)
-        env["RAYON_NUM_THREADS"] = "1"
-        self.proc = subprocess.Popen([sys.executable, "-c", _SERIAL_CHILD, str(SEED), str(N_BIG)], env=env,
-                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-        atexit.register(self.close)
-
-    def __call__(self):
-        self.proc.stdin.write("\n")
-        self.proc.stdin.flush()
-        return self.proc.stdout.readline().split()
-
-    def close(self):
-        if self.proc.poll() is None:
-            self.proc.stdin.close()
-            self.proc.wait()
 
 
 def cases():
@@ -90,8 +53,10 @@ def cases():
     assert T.frequencies(perm) == dict(zip(pvals.tolist(), pcounts.tolist()))
     assert list(T.unique(perm)) == pd.unique(perm).tolist()
 
-    serial = SerialCounter()
-    assert serial() == [str(len(vc)), str(N_BIG)]
+    serial = OneWorkerChild(
+        f"import numpy as np; a = np.random.default_rng({SEED}).integers(0, 100, size={N_BIG}, dtype=np.int64)",
+        "(lambda d: (len(d), sum(d.values())))(T.frequencies(a))")
+    assert serial() == repr((len(vc), N_BIG))
 
     def first5():
         it = T.unique(huge)

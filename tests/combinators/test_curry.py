@@ -12,45 +12,14 @@ import time
 
 import pytest
 from fresh import run_fresh
+from reliability import models
 from hypothesis import given, strategies as st
 
 from trovix._trovix import curry, flip
 
 
-class RefCurry:
-    """The reference: inspect's bind / bind_partial on every call, the signature resolved once."""
-
-    _EMPTY = object()
-
-    def __init__(self, func, *args, **kwargs):
-        self.func, self.args, self.kwargs, self.sig = func, args, kwargs, RefCurry._EMPTY
-
-    def _signature(self):
-        if self.sig is RefCurry._EMPTY:
-            try:
-                self.sig = inspect.signature(self.func)
-            except (ValueError, TypeError):
-                self.sig = None
-        return self.sig
-
-    def __call__(self, *a, **k):
-        P = self.args + a
-        K = dict(self.kwargs)
-        K.update(k)
-        sig = self._signature()
-        if sig is None:
-            return self.func(*P, **K)
-        try:
-            sig.bind(*P, **K)
-        except TypeError:
-            try:
-                sig.bind_partial(*P, **K)
-            except TypeError:
-                return self.func(*P, **K)
-            new = object.__new__(RefCurry)
-            new.func, new.args, new.kwargs, new.sig = self.func, P, K, sig
-            return new
-        return self.func(*P, **K)
+# The reference: inspect's bind / bind_partial on every call, the signature resolved once.
+RefCurry = models.curry
 
 
 def outcome(call):

@@ -226,6 +226,7 @@ def test_numpy_views():
     assert T.topk(2, np.array([True, False, True])) == (True, True)  # booleans are not integers
 
 
+@pytest.mark.slow
 @pytest.mark.no_leakcheck("runs in child processes")
 def test_parallel_selection_equals_serial_for_every_pool_size():
     script = r"""

@@ -1042,6 +1042,19 @@ def _memo_shape(func):
     return (not may_kw and not has_var and required == 1), may_kw
 
 
+def memo_key(shape, args, kwargs):
+    """The cache key of a call without a key function, given `_memo_shape(func)`."""
+    is_unary, may_have_kwargs = shape
+    if is_unary and not kwargs and len(args) == 1:
+        return args[0]
+    frozen = frozenset(kwargs.items()) if kwargs else None
+    if may_have_kwargs:
+        return (args or None, frozen)
+    if kwargs:
+        return (args, frozen)
+    return args
+
+
 class Memoize:
     def __init__(self, func, cache, key):
         self.func, self.cache, self.key = func, cache, key
@@ -1050,16 +1063,8 @@ class Memoize:
     def __call__(self, *args, **kwargs):
         if self.key is not None:
             k = self.key(args, kwargs if kwargs else None)
-        elif self.is_unary and not kwargs and len(args) == 1:
-            k = args[0]
         else:
-            frozen = frozenset(kwargs.items()) if kwargs else None
-            if self.may_have_kwargs:
-                k = (args or None, frozen)
-            elif kwargs:
-                k = (args, frozen)
-            else:
-                k = args
+            k = memo_key((self.is_unary, self.may_have_kwargs), args, kwargs)
         missing = object()
         found = dict.get(self.cache, k, missing)
         if found is not missing:

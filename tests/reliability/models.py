@@ -426,12 +426,14 @@ def remove(predicate, seq):
     return step()
 
 
-def _chunks(n, it, pad):
+def _chunks(n, it, pad, keep_short=False):
     while True:
         buf = []
         while len(buf) < n:
             ok, x = _next(it)
             if not ok:
+                if buf and keep_short:
+                    yield tuple(buf)
                 if buf and pad:
                     buf.extend([pad[0]] * (n - len(buf)))
                     break
@@ -453,21 +455,7 @@ def partition_all(n, seq):
     n = _i64(n)
     if n < 1:
         return iter(())
-    it = iter(seq)
-
-    def step():
-        while True:
-            buf = []
-            while len(buf) < n:
-                ok, x = _next(it)
-                if not ok:
-                    if buf:
-                        yield tuple(buf)
-                    return
-                buf.append(x)
-            yield tuple(buf)
-
-    return step()
+    return _chunks(n, iter(seq), (), keep_short=True)
 
 
 # ---- hashing functions -------------------------------------------------------------------------
@@ -599,22 +587,24 @@ def sliding_window(n, seq):
     return step()
 
 
+def _separated(el, it, ok, first):
+    if not ok:
+        return
+    yield first
+    while True:
+        ok, x = _next(it)
+        if not ok:
+            return
+        yield el
+        yield x
+
+
 def interpose(el, seq):
     it = iter(seq)
     ok, first = _next(it)
     if not ok:
         raise StopIteration
-
-    def step():
-        yield first
-        while True:
-            ok, x = _next(it)
-            if not ok:
-                return
-            yield el
-            yield x
-
-    return step()
+    return _separated(el, it, ok, first)
 
 
 def pluck(ind, seqs, *rest):
@@ -809,20 +799,7 @@ class Iter:
     def partition_all(self, n):
         n = _usize(n)
         it = iter(self.inner)
-
-        def step():
-            while n:
-                buf = []
-                while len(buf) < n:
-                    ok, x = _next(it)
-                    if not ok:
-                        if buf:
-                            yield tuple(buf)
-                        return
-                    buf.append(x)
-                yield tuple(buf)
-
-        return Iter(step())
+        return Iter(_chunks(n, it, (), keep_short=True) if n else iter(()))
 
     def sliding_window(self, n):
         # no source has 2**63 items: a larger window is as good as that one
@@ -834,17 +811,8 @@ class Iter:
     def interpose(self, el):
         it = iter(self.inner)
 
-        def step():
-            ok, x = _next(it)
-            if not ok:
-                return
-            yield x
-            while True:
-                ok, x = _next(it)
-                if not ok:
-                    return
-                yield el
-                yield x
+        def step():  # lazy: the first item is pulled by the first next()
+            yield from _separated(el, it, *_next(it))
 
         return Iter(step())
 

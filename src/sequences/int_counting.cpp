@@ -33,6 +33,7 @@
 #include "sequences/result_dict.h"
 #include "utils/int_buffer.h"
 #include "utils/intset.h"
+#include "utils/platform.h"
 #include "utils/pool.h"
 #include "utils/ref.h"
 #include "utils/zeroed.h"
@@ -143,7 +144,7 @@ struct SpanCounts {
         const Bits base = lo;
         for (std::size_t i = 0; i < n; ++i) {
             if constexpr (kPrefetch) {
-                if (i + kAhead < n) __builtin_prefetch(&c[static_cast<Bits>(values[i + kAhead] - base)]);
+                if (i + kAhead < n) TROVIX_PREFETCH(&c[static_cast<Bits>(values[i + kAhead] - base)]);
             }
             Bits v = values[i];
             if (c[static_cast<Bits>(v - base)]++ == 0) [[unlikely]] order.push_back(v);
@@ -165,7 +166,7 @@ PyObject* build_span(const T* data, std::size_t n, T lo, std::size_t span) {
     const auto& order = main.order;
     const Bits base = main.lo;
     return count_dict<T>(order, [&](std::size_t i) -> std::uint64_t {
-        if (i + kAhead < order.size()) __builtin_prefetch(&counts[static_cast<Bits>(order[i + kAhead] - base)]);
+        if (i + kAhead < order.size()) TROVIX_PREFETCH(&counts[static_cast<Bits>(order[i + kAhead] - base)]);
         return counts[static_cast<Bits>(order[i] - base)];
     });
 }
@@ -244,7 +245,7 @@ public:
                 if (window[off]++ == 0) [[unlikely]] order_.push_back(v);
                 continue;
             }
-            if (i + kAhead < n) __builtin_prefetch(&slots[home(values[i + kAhead], shift)]);
+            if (i + kAhead < n) TROVIX_PREFETCH(&slots[home(values[i + kAhead], shift)]);
             if (v == 0) [[unlikely]] {
                 if (zero_count_++ == 0) order_.push_back(0);
                 continue;
@@ -311,8 +312,8 @@ public:
 
     // Starts loading the memory that get(v) will read.
     void prefetch(Bits v) const noexcept {
-        if (in_window(v)) __builtin_prefetch(&window_[static_cast<Bits>(v - base_)]);
-        else __builtin_prefetch(&slots_[home(v, shift_)]);
+        if (in_window(v)) TROVIX_PREFETCH(&window_[static_cast<Bits>(v - base_)]);
+        else TROVIX_PREFETCH(&slots_[home(v, shift_)]);
     }
 
     const std::vector<Bits>& order() const noexcept { return order_; }

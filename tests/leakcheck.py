@@ -219,6 +219,11 @@ class LeakChecker:
         self.warmups, self.runs = warmups, runs
         self.repeats = warmups + runs
         self.report_path = config.getoption("--leaks-report")
+        # gc.get_referrers does not look into frozen objects, so hypothesis' check that its
+        # registered random generator is referred to from somewhere misfires.
+        config.addinivalue_line(
+            "filterwarnings", "ignore:It looks like `register_random`:hypothesis.errors.HypothesisWarning"
+        )
         _quiet_hypothesis_numpy_seeding()
         self.results = []  # (nodeid, ref deltas, block deltas, leaked)
         self.unmeasured = {}  # reason -> number of tests run once without measuring

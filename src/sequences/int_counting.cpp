@@ -533,6 +533,7 @@ PyObject* build_direct(const T* data, std::size_t n) {
     Ref result = Ref::steal(new_dict(order.size()));
     if (!result) return nullptr;
     for (Bits v : order) {
+        if (counts[v] == 0) continue;  // the memory changed between the two passes
         Ref key = Ref::steal(box_int(static_cast<T>(v)));
         if (!key) return nullptr;
         Ref count = Ref::steal(PyLong_FromUnsignedLongLong(counts[v]));

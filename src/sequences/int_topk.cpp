@@ -169,16 +169,12 @@ template <class T>
 PyObject* topk_values(const IntSpan<T>& span, std::size_t k) {
     std::vector<T> chosen = select(span, k);
     std::sort(chosen.begin(), chosen.end(), std::greater<T>());
-    std::vector<Ref> boxed;
-    boxed.reserve(chosen.size());
-    for (T v : chosen) {
-        boxed.push_back(Ref::steal(box_int(v)));
-        if (!boxed.back()) return nullptr;
-    }
-    Ref result = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(boxed.size())));
+    Ref result = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(chosen.size())));
     if (!result) return nullptr;
-    for (std::size_t i = 0; i < boxed.size(); ++i) {
-        PyTuple_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), boxed[i].release());
+    for (std::size_t i = 0; i < chosen.size(); ++i) {
+        PyObject* v = box_int(chosen[i]);
+        if (v == nullptr) return nullptr;  // the tuple's empty slots are fine to drop
+        PyTuple_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), v);
     }
     return result.release();
 }

@@ -123,7 +123,18 @@ struct IntSpan {
             std::memcpy(out, p + begin, count * sizeof(T));
             return;
         }
-        for (std::size_t i = 0; i < count; ++i) out[i] = (*this)[begin + i];
+        const char* p = base + static_cast<Py_ssize_t>(begin) * stride;
+        const Py_ssize_t step = stride;
+        // Separate loops, so that neither tests the byte order per element.
+        if (swapped) {
+            for (std::size_t i = 0; i < count; ++i, p += step) {
+                T v;
+                std::memcpy(&v, p, sizeof(T));
+                out[i] = byte_swapped(v);
+            }
+        } else {
+            for (std::size_t i = 0; i < count; ++i, p += step) std::memcpy(&out[i], p, sizeof(T));
+        }
     }
     // Calls `f(const T* values, std::size_t len)` on consecutive blocks of [begin, end): the memory
     // itself when contiguous, else native-order copies of at most kBlock elements. Stops early,

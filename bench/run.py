@@ -48,6 +48,9 @@ def main(argv):
         print("no benchmark case matches", repr(pattern))
         return 1
     records = report(cases) if cases else []
+    if records:
+        import chart
+        print(chart.summary(records))
     scaling = []
     if with_scaling:
         import scaling as scaling_table

@@ -1,7 +1,8 @@
 """Suite-wide test configuration.
 
 - Hypothesis profiles: "dev" (default), "ci" (fixed examples, no example database), "leaks"
-  and "asan" (like "ci", fewer examples: every test runs several times, or slower), "hunt"
+  and "asan" (like "ci", fewer examples: every test runs several times, or slower), "fast" (the
+  quick subset run on other compilers and on built wheels), "hunt"
   (2000 examples, for looking for faults by hand). The profile
   comes from HYPOTHESIS_PROFILE, else from the mode of the run, else "ci" when CI is set.
 - `--leaks=WARMUPS:RUNS` turns on the reference-leak check (tests/leakcheck.py); it needs the
@@ -35,6 +36,7 @@ settings.register_profile(
     suppress_health_check=_SLOW_OK + [HealthCheck.differing_executors],
 )
 settings.register_profile("asan", parent=settings.get_profile("ci"), max_examples=40)
+settings.register_profile("fast", parent=settings.get_profile("ci"), max_examples=20)
 settings.register_profile("hunt", deadline=None, max_examples=2000, suppress_health_check=_SLOW_OK)
 
 

@@ -2,6 +2,8 @@
 option and result values, and the fluent iterator."""
 
 from collections.abc import Callable, Hashable, Iterable, Iterator, Mapping, MutableMapping, Sequence
+from enum import Enum
+from types import GenericAlias
 from typing import Any, ClassVar, Concatenate, Final, Generic, Literal, NoReturn, ParamSpec, Self, SupportsIndex, TypeVar, final, overload
 
 __all__ = [
@@ -108,6 +110,9 @@ _P = ParamSpec("_P")
 # A key in the grouping and joining functions: a callable, a list of indices (a tuple of lookups),
 # or one index or mapping key.
 _KeySpec = Callable[[Any], Any] | list[Any] | Hashable
+# The keys that are not callables (so that a lambda key picks the overload that infers its type:
+# a lambda is Hashable too, and matching both overloads would make the result dict[Any, Any]).
+_IndexKey = list[Any] | str | bytes | int | float | tuple[Any, ...] | frozenset[Any] | SupportsIndex | Enum | None
 
 # ---- option and result values -------------------------------------------------------------------
 
@@ -142,6 +147,9 @@ class Some(Generic[_T_co]):
     def __eq__(self, other: object, /) -> bool: ...
     def __ne__(self, other: object, /) -> bool: ...
     def __reduce__(self) -> tuple[type[Some[Any]], tuple[_T_co]]: ...
+    @classmethod
+    def __class_getitem__(cls, item: Any, /) -> GenericAlias:
+        """The class subscripted for annotations (`Some[int]`), as the built-in generic classes are."""
 
 @final
 class NothingType:
@@ -214,6 +222,9 @@ class Ok(Generic[_T_co]):
     def __eq__(self, other: object, /) -> bool: ...
     def __ne__(self, other: object, /) -> bool: ...
     def __reduce__(self) -> tuple[type[Ok[Any]], tuple[_T_co]]: ...
+    @classmethod
+    def __class_getitem__(cls, item: Any, /) -> GenericAlias:
+        """The class subscripted for annotations (`Some[int]`), as the built-in generic classes are."""
 
 @final
 class Err(Generic[_E_co]):
@@ -246,6 +257,9 @@ class Err(Generic[_E_co]):
     def __eq__(self, other: object, /) -> bool: ...
     def __ne__(self, other: object, /) -> bool: ...
     def __reduce__(self) -> tuple[type[Err[Any]], tuple[_E_co]]: ...
+    @classmethod
+    def __class_getitem__(cls, item: Any, /) -> GenericAlias:
+        """The class subscripted for annotations (`Some[int]`), as the built-in generic classes are."""
 
 @final
 class Result:
@@ -392,23 +406,25 @@ def diff(*seqs: Iterable[_T], key: Callable[[_T], Any] | None = None, **kwargs: 
 @overload
 def groupby(key: Callable[[_T], _K], seq: Iterable[_T]) -> dict[_K, list[_T]]: ...
 @overload
-def groupby(key: _KeySpec, seq: Iterable[_T]) -> dict[Any, list[_T]]:
+def groupby(key: _IndexKey, seq: Iterable[_T]) -> dict[Any, list[_T]]:
     """The elements grouped into lists by key, keys in first-occurrence order."""
 
 @overload
 def countby(key: Callable[[_T], _K], seq: Iterable[_T]) -> dict[_K, int]: ...
 @overload
-def countby(key: _KeySpec, seq: Iterable[object]) -> dict[Any, int]:
+def countby(key: _IndexKey, seq: Iterable[object]) -> dict[Any, int]:
     """How many elements have each key, keys in first-occurrence order."""
 
 @overload
 def reduceby(key: Callable[[_T], _K], binop: Callable[[_T, _T], _T], seq: Iterable[_T]) -> dict[_K, _T]: ...
 @overload
 def reduceby(
-    key: Callable[[_T], _K], binop: Callable[[_A, _T], _A], seq: Iterable[_T], init: _A | Callable[[], _A], /
+    key: Callable[[_T], _K], binop: Callable[[_A, _T], _A], seq: Iterable[_T], init: Callable[[], _A], /
 ) -> dict[_K, _A]: ...
 @overload
-def reduceby(key: _KeySpec, binop: Callable[[Any, Any], Any], seq: Iterable[Any], *rest: Any) -> dict[Any, Any]:
+def reduceby(key: Callable[[_T], _K], binop: Callable[[_A, _T], _A], seq: Iterable[_T], init: _A, /) -> dict[_K, _A]: ...
+@overload
+def reduceby(key: _IndexKey, binop: Callable[[Any, Any], Any], seq: Iterable[Any], *rest: Any) -> dict[Any, Any]:
     """The elements of each key reduced with `binop`, from `init` (called when callable) if given."""
 
 def mapcat(func: Callable[[_T], Iterable[_U]], seqs: Iterable[_T]) -> Iterator[_U]:
@@ -704,7 +720,7 @@ class Iter(Generic[_T_co]):
     @overload
     def group_by(self, key: Callable[[_T_co], _K]) -> dict[_K, list[_T_co]]: ...
     @overload
-    def group_by(self, key: _KeySpec) -> dict[Any, list[_T_co]]:
+    def group_by(self, key: _IndexKey) -> dict[Any, list[_T_co]]:
         """The elements grouped into lists by key."""
     def to_dict(self: Iter[tuple[_K, _V]]) -> dict[_K, _V]:
         """dict() of the (key, value) elements."""
@@ -712,5 +728,8 @@ class Iter(Generic[_T_co]):
         """Some(first element), or Nothing."""
     def last(self) -> Some[_T_co] | NothingType:
         """Some(last element), or Nothing."""
+    @classmethod
+    def __class_getitem__(cls, item: Any, /) -> GenericAlias:
+        """The class subscripted for annotations (`Some[int]`), as the built-in generic classes are."""
     def nth(self, i: SupportsIndex) -> Some[_T_co] | NothingType:
         """Some(element at position i), or Nothing."""

@@ -93,7 +93,7 @@ PyObject* map_items(PyObject* func, PyObject* d, PyObject* factory) {
     if (!result) return nullptr;
     PyObject* target = result.get();
     PairArg pair;
-    bool done = for_each_item(d, [func, target, &pair](PyObject* key, PyObject* value) -> bool {
+    bool done = for_each_item(d, [&](PyObject* key, PyObject* value) -> bool {
         if constexpr (A == Action::KeyMap) {
             Ref new_key = Ref::steal(call_one(func, key));
             return new_key && set_item(target, new_key.get(), value) == 0;

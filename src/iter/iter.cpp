@@ -285,6 +285,7 @@ PyMethodDef kMethods[] = {
     TROVIX_METH("first", iter_first, "first($self)"),
     TROVIX_METH("last", iter_last, "last($self)"),
     TROVIX_METH("nth", iter_nth, "nth($self, i)"),
+    {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS, "See PEP 585"},
     {nullptr, nullptr, 0, nullptr}};
 
 #undef TROVIX_METH

@@ -303,6 +303,7 @@ PyMethodDef kSomeMethods[] = {
     TROVIX_METH(Some, is_none, "is_none($self)\n--\n\n"),
     {"__reduce__", fastcall_method<payload_reduce<kSomeName>>(), METH_FASTCALL | METH_KEYWORDS,
      "__reduce__($self)\n--\n\n"},
+    {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS, "See PEP 585"},
     {nullptr, nullptr, 0, nullptr}};
 
 PyMethodDef kNothingMethods[] = {
@@ -330,6 +331,7 @@ PyMethodDef kOkMethods[] = {
     TROVIX_METH(Ok, is_err, "is_err($self)\n--\n\n"),
     {"__reduce__", fastcall_method<payload_reduce<kOkName>>(), METH_FASTCALL | METH_KEYWORDS,
      "__reduce__($self)\n--\n\n"},
+    {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS, "See PEP 585"},
     {nullptr, nullptr, 0, nullptr}};
 
 PyMethodDef kErrMethods[] = {
@@ -344,6 +346,7 @@ PyMethodDef kErrMethods[] = {
     TROVIX_METH(Err, is_err, "is_err($self)\n--\n\n"),
     {"__reduce__", fastcall_method<payload_reduce<kErrName>>(), METH_FASTCALL | METH_KEYWORDS,
      "__reduce__($self)\n--\n\n"},
+    {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS, "See PEP 585"},
     {nullptr, nullptr, 0, nullptr}};
 
 PyMethodDef kOptionMethods[] = {TROVIX_STATIC(Option, of, "of(v)\n--\n\n"), {nullptr, nullptr, 0, nullptr}};

@@ -33,6 +33,7 @@
 #include "sequences/result_dict.h"
 #include "utils/int_buffer.h"
 #include "utils/intset.h"
+#include "utils/platform.h"
 #include "utils/pool.h"
 #include "utils/ref.h"
 #include "utils/zeroed.h"
@@ -178,7 +179,7 @@ public:
                 if (window[off]++ == 0) [[unlikely]] order_.push_back(v);
                 continue;
             }
-            if (i + kAhead < n) __builtin_prefetch(&slots[home(values[i + kAhead], shift)]);
+            if (i + kAhead < n) TROVIX_PREFETCH(&slots[home(values[i + kAhead], shift)]);
             if (v == 0) [[unlikely]] {
                 if (zero_count_++ == 0) order_.push_back(0);
                 continue;
@@ -245,8 +246,8 @@ public:
 
     // Starts loading the memory that get(v) will read.
     void prefetch(Bits v) const noexcept {
-        if (in_window(v)) __builtin_prefetch(&window_[static_cast<Bits>(v - base_)]);
-        else __builtin_prefetch(&slots_[home(v, shift_)]);
+        if (in_window(v)) TROVIX_PREFETCH(&window_[static_cast<Bits>(v - base_)]);
+        else TROVIX_PREFETCH(&slots_[home(v, shift_)]);
     }
 
     const std::vector<Bits>& order() const noexcept { return order_; }
@@ -335,7 +336,7 @@ struct SpanCounts {
         const Bits last = span;
         for (std::size_t i = 0; i < n; ++i) {
             if constexpr (kPrefetch) {
-                if (i + kAhead < n) __builtin_prefetch(&c[std::min(static_cast<Bits>(values[i + kAhead] - base), last)]);
+                if (i + kAhead < n) TROVIX_PREFETCH(&c[std::min(static_cast<Bits>(values[i + kAhead] - base), last)]);
             }
             Bits v = values[i];
             auto off = static_cast<Bits>(v - base);
@@ -360,7 +361,7 @@ struct SpanCounts {
     }
 
     void prefetch(Bits v) const noexcept {
-        if (holds(v)) __builtin_prefetch(&counts[static_cast<Bits>(v - lo)]);
+        if (holds(v)) TROVIX_PREFETCH(&counts[static_cast<Bits>(v - lo)]);
     }
 };
 

@@ -12,6 +12,7 @@
 #include "utils/errors.h"
 #include "utils/imports.h"
 #include "utils/iterator.h"
+#include "utils/platform.h"
 #include "utils/ref.h"
 #include "utils/source.h"
 #include "utils/tuples.h"
@@ -121,8 +122,8 @@ struct JoinStep {
         // after the other.
         for (Py_ssize_t i = 0; i < m; ++i) {
             char* x = reinterpret_cast<char*>(PyList_GET_ITEM(group, i));
-            __builtin_prefetch(x, 1);
-            __builtin_prefetch(x - 16);  // the collector's header, read to decide on tracking
+            TROVIX_PREFETCH_W(x);
+            TROVIX_PREFETCH(x - 16);  // the collector's header, read to decide on tracking
         }
         for (Py_ssize_t i = m - 1; i >= 1; --i) {
             Ref t = Ref::steal(pair(PyList_GET_ITEM(group, i), y));

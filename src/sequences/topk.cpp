@@ -23,6 +23,7 @@
 #include "utils/binding.h"
 #include "utils/errors.h"
 #include "utils/iterator.h"
+#include "utils/platform.h"
 #include "utils/ref.h"
 #include "utils/source.h"
 
@@ -167,7 +168,7 @@ Selected select_ranked(PyObject* const* keys, std::size_t n, std::size_t k, std:
     Selector<Order> selector(k);
     for (std::size_t i = 0; i < n; ++i) {
         // The objects lie scattered in memory: fetch the ones a few places ahead in advance.
-        if (i + kPrefetch < n) __builtin_prefetch(keys[i + kPrefetch]);
+        if (i + kPrefetch < n) TROVIX_PREFETCH(keys[i + kPrefetch]);
         if (!selector.offer(keys[i], i)) return Selected::NotApplicable;
     }
     selector.finish(out);

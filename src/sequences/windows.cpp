@@ -12,6 +12,7 @@
 #include "utils/binding.h"
 #include "utils/errors.h"
 #include "utils/iterator.h"
+#include "utils/platform.h"
 #include "utils/ref.h"
 #include "utils/source.h"
 #include "utils/tuples.h"
@@ -200,12 +201,12 @@ struct PluckBody {
     // Rows of a list or tuple source, and the items they will give, are fetched into the cache a
     // few steps before they are needed (two stages: a row must be there to find its item).
     void look_ahead(const PySource& src) const noexcept {
-        if (PyObject* far = src.ahead(16)) __builtin_prefetch(far);
+        if (PyObject* far = src.ahead(16)) TROVIX_PREFETCH(far);
         PyObject* near = src.ahead(6);
         if (near != nullptr && PyTuple_CheckExact(near)) {
             Py_ssize_t n = PyTuple_GET_SIZE(near);
             Py_ssize_t i = position < 0 ? position + n : position;
-            if (i >= 0 && i < n) __builtin_prefetch(PyTuple_GET_ITEM(near, i), 1);
+            if (i >= 0 && i < n) TROVIX_PREFETCH_W(PyTuple_GET_ITEM(near, i));
         }
     }
 

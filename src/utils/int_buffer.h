@@ -89,12 +89,11 @@ bool int_fast_hash_enabled() noexcept;
 
 template <class T>
 inline T byte_swapped(T v) noexcept {
-    using U = std::make_unsigned_t<T>;
-    auto u = static_cast<U>(v);
-    if constexpr (sizeof(T) == 2) u = __builtin_bswap16(u);
-    else if constexpr (sizeof(T) == 4) u = __builtin_bswap32(u);
-    else if constexpr (sizeof(T) == 8) u = __builtin_bswap64(u);
-    return static_cast<T>(u);
+    // Plain shifts: compilers turn this into their byte-swap instruction.
+    auto u = static_cast<std::uint64_t>(static_cast<std::make_unsigned_t<T>>(v));
+    std::uint64_t r = 0;
+    for (std::size_t i = 0; i < sizeof(T); ++i, u >>= 8) r = (r << 8) | (u & 0xff);
+    return static_cast<T>(static_cast<std::make_unsigned_t<T>>(r));
 }
 
 // The elements of a scannable IntBuf as values of type T, in any layout.

@@ -25,6 +25,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "utils/platform.h"
+
 namespace trovix {
 
 inline constexpr std::uint64_t kFxMultiplier = 0x517cc1b727220a95ULL;
@@ -95,7 +97,7 @@ public:
 
     // Starts loading the home slot of `x` (for a scan that looks a few elements ahead).
     void prefetch(T x) const noexcept {
-        if (slots_ != nullptr) __builtin_prefetch(&slots_[home(static_cast<Bits>(x))]);
+        if (slots_ != nullptr) TROVIX_PREFETCH(&slots_[home(static_cast<Bits>(x))]);
     }
 
 private:

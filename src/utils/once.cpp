@@ -1,8 +1,8 @@
 #include "utils/once.h"
 
-#include <pthread.h>
-
 #include <new>
+
+#include "utils/platform.h"
 
 namespace trovix {
 
@@ -33,7 +33,7 @@ void reset_cells_in_forked_child() noexcept {
 }
 
 OnceCell::Filling::Filling(OnceCell& cell, unsigned long me) noexcept : cell_(cell) {
-    std::call_once(g_atfork_once, [] { pthread_atfork(nullptr, nullptr, reset_cells_in_forked_child); });
+    std::call_once(g_atfork_once, [] { platform::at_fork_child(reset_cells_in_forked_child); });
     cell_.filler_.store(me, std::memory_order_relaxed);
     cell_.next_filling_ = g_filling;
     g_filling = &cell_;

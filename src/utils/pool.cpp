@@ -1,26 +1,20 @@
 #include "utils/pool.h"
 
-#include <pthread.h>
-#include <sched.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <deque>
 #include <exception>
-#include <fstream>
 #include <mutex>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "utils/errors.h"
+#include "utils/platform.h"
 
 namespace trovix::pool {
 
@@ -45,86 +39,6 @@ std::optional<std::size_t> parse_decimal(const char* text) {
     return value;
 }
 
-std::size_t affinity_cpus() {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (sched_getaffinity(0, sizeof(set), &set) == 0) {
-        int n = CPU_COUNT(&set);
-        if (n > 0) return static_cast<std::size_t>(n);
-    }
-    unsigned hw = std::thread::hardware_concurrency();
-    return hw > 0 ? hw : 1;
-}
-
-// ceil(quota / period) from a cgroup v2 "cpu.max" or v1 cfs files, or nothing when unlimited.
-std::optional<std::size_t> quota_cpus(double quota, double period) {
-    if (quota <= 0 || period <= 0) return std::nullopt;
-    double cpus = quota / period;
-    std::size_t n = static_cast<std::size_t>(cpus);
-    if (static_cast<double>(n) < cpus) ++n;
-    return std::max<std::size_t>(n, 1);
-}
-
-std::optional<std::size_t> cgroup_cpus() {
-    std::ifstream groups("/proc/self/cgroup");
-    std::string line, v2_path, v1_path;
-    bool have_v2 = false, have_v1 = false;
-    while (std::getline(groups, line)) {
-        // "hierarchy-id:controllers:path"
-        auto a = line.find(':');
-        auto b = a == std::string::npos ? a : line.find(':', a + 1);
-        if (b == std::string::npos) continue;
-        std::string controllers = line.substr(a + 1, b - a - 1);
-        std::string path = line.substr(b + 1);
-        if (line.compare(0, a, "0") == 0 && controllers.empty()) {
-            have_v2 = true;
-            v2_path = path;
-        } else {
-            std::stringstream ss(controllers);
-            std::string c;
-            while (std::getline(ss, c, ',')) {
-                if (c == "cpu") {
-                    have_v1 = true;
-                    v1_path = path;
-                }
-            }
-        }
-    }
-    if (have_v2) {
-        // Walk from the process's own group up to the root; the tightest quota wins.
-        std::optional<std::size_t> best;
-        std::string path = v2_path;
-        while (true) {
-            std::ifstream f("/sys/fs/cgroup" + path + (path.empty() || path.back() != '/' ? "/" : "") + "cpu.max");
-            std::string quota;
-            double period = 0;
-            if (f >> quota >> period && quota != "max") {
-                if (auto n = quota_cpus(std::atof(quota.c_str()), period)) best = best ? std::min(*best, *n) : *n;
-            }
-            if (path.empty() || path == "/") break;
-            auto slash = path.find_last_of('/');
-            path = slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
-        }
-        if (best) return best;
-    }
-    if (have_v1) {
-        for (const std::string& base : {std::string("/sys/fs/cgroup/cpu") + v1_path,
-                                        std::string("/sys/fs/cgroup/cpu,cpuacct") + v1_path,
-                                        std::string("/sys/fs/cgroup/cpu")}) {
-            std::ifstream q(base + "/cpu.cfs_quota_us"), p(base + "/cpu.cfs_period_us");
-            double quota = 0, period = 0;
-            if (q >> quota && p >> period) return quota_cpus(quota, period);
-        }
-    }
-    return std::nullopt;
-}
-
-std::size_t available_cpus() {
-    std::size_t n = affinity_cpus();
-    if (auto limit = cgroup_cpus()) n = std::min(n, *limit);
-    return std::max<std::size_t>(n, 1);
-}
-
 // The size the environment asks for.
 std::size_t configured_size() {
     std::size_t n = 0;
@@ -135,7 +49,7 @@ std::size_t configured_size() {
         auto cpus = parse_decimal(std::getenv("RAYON_RS_NUM_CPUS"));
         if (cpus && *cpus > 0) n = *cpus;
     }
-    if (n == 0) n = available_cpus();
+    if (n == 0) n = platform::available_cpus();
     return std::clamp<std::size_t>(n, 1, kMaxWorkers);
 }
 
@@ -250,7 +164,7 @@ void forget_pool_in_child() {
 Pool& get_pool() {
     Pool* pool = g_pool.load(std::memory_order_acquire);
     if (pool != nullptr) [[likely]] return *pool;
-    std::call_once(g_atfork_once, [] { pthread_atfork(nullptr, nullptr, forget_pool_in_child); });
+    std::call_once(g_atfork_once, [] { platform::at_fork_child(forget_pool_in_child); });
     std::lock_guard lock(g_create_mutex);
     pool = g_pool.load(std::memory_order_acquire);
     if (pool == nullptr) {

@@ -25,6 +25,7 @@
 
 #include "utils/errors.h"
 #include "utils/hash.h"
+#include "utils/platform.h"
 
 namespace trovix {
 
@@ -108,7 +109,7 @@ public:
     void prefetch(PyObject* x) const noexcept {
         Py_hash_t h;
         if (mask_ < kPrefetchMinSlots) return;
-        if (cheap_hash(x, shortcut_, h)) __builtin_prefetch(&slots_[home(static_cast<std::size_t>(h), shift_)]);
+        if (cheap_hash(x, shortcut_, h)) TROVIX_PREFETCH(&slots_[home(static_cast<std::size_t>(h), shift_)]);
     }
 
 private:
@@ -217,7 +218,7 @@ public:
     void prefetch(PyObject* x) const noexcept {
         Py_hash_t h;
         if (mask_ < kPrefetchMinSlots) return;
-        if (cheap_hash(x, shortcut_, h)) __builtin_prefetch(&slots_[home(h)]);
+        if (cheap_hash(x, shortcut_, h)) TROVIX_PREFETCH(&slots_[home(h)]);
     }
 
 private:

@@ -16,25 +16,28 @@ import trovix
 
 REPO = pathlib.Path(__file__).resolve().parents[2]
 DOC = REPO / "docs" / "api.md"
-STUB = REPO / "python" / "trovix" / "_trovix.pyi"
+STUB = REPO / "python" / "trovix" / "__init__.pyi"  # the package: the module's names and its own
 
 
 def _entries():
-    """(family, name, first line number, text) of every entry."""
+    """(family, name, first line number, text) of every entry, and of every guide section (a
+    `## ` heading with examples of its own: the quick tour)."""
     family = None
-    entries = []
+    entries, guides = [], []
     line = 0
     for block in re.split(r"^(?=##+ )", DOC.read_text(), flags=re.M):
         heading = block.split("\n", 1)[0]
         if heading.startswith("## "):
             family = heading[3:].strip()
+            if ">>>" in block:
+                guides.append(("guide", family, line, block))
         elif heading.startswith("### "):
             entries.append((family, heading[4:].strip(), line, block))
         line += block.count("\n")
-    return entries
+    return entries, guides
 
 
-ENTRIES = _entries()
+ENTRIES, GUIDES = _entries()
 
 
 def _stub_names():
@@ -53,9 +56,10 @@ def test_every_public_name_has_one_entry():
         assert ">>>" in block, f"{name} has no example"
 
 
-@pytest.mark.parametrize("family, name, line, block", ENTRIES, ids=[f"{f}::{n}" for f, n, _, _ in ENTRIES])
+@pytest.mark.parametrize("family, name, line, block", ENTRIES + GUIDES,
+                         ids=[f"{f}::{n}" for f, n, _, _ in ENTRIES + GUIDES])
 def test_example(family, name, line, block):
-    if name not in trovix.__all__:
+    if family != "guide" and name not in trovix.__all__:
         pytest.skip(f"{name} is not in this build")
     # Code fences are not part of the expected output.
     text = re.sub(r"^```\w*$", "", block, flags=re.M)

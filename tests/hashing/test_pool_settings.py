@@ -45,6 +45,7 @@ def test_results_do_not_depend_on_pool_size(setting):
     assert run_script(SCRIPT, 300, **{setting[0]: setting[1]}) == "ok"
 
 
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork() on this system")
 def test_pool_survives_fork():
     script = r"""
 import os, numpy as np, trovix._trovix as T

@@ -1,8 +1,11 @@
 """Module frame: registration order, class properties, import behaviour."""
 
 import importlib
+import pathlib
 import subprocess
 import sys
+import types
+import typing
 
 import pytest
 
@@ -116,7 +119,34 @@ def test_star_import_gives_exactly_all():
     ns = {}
     exec("from trovix._trovix import *", ns)
     assert sorted(n for n in ns if n != "__builtins__") == sorted(T.__all__)
-    assert trovix.__all__ == T.__all__
+    # The package adds the two annotation aliases.
+    assert trovix.__all__ == T.__all__ + ["OptionOf", "ResultOf"]
+
+
+def test_generic_classes_subscript_at_runtime():
+    """Some[int] and friends are what the stubs say they are, so runtime aliases, casts and
+    get_type_hints work; the union aliases substitute like typing's own."""
+    for alias, origin, args in [(T.Some[int], T.Some, (int,)), (T.Ok[list[int]], T.Ok, (list[int],)),
+                                (T.Err[str], T.Err, (str,)), (T.Iter[int], T.Iter, (int,))]:
+        assert type(alias) is types.GenericAlias and alias.__origin__ is origin and alias.__args__ == args
+        assert typing.cast(alias, 5) == 5
+    with pytest.raises(TypeError):
+        T.Option[int]  # namespaces stay plain classes
+
+    def parse(text: "trovix.ResultOf[int, str]") -> trovix.OptionOf[int]:
+        raise AssertionError
+
+    hints = typing.get_type_hints(parse)
+    assert hints == {"text": T.Ok[int] | T.Err[str], "return": T.Some[int] | T.NothingType}
+
+
+def test_version_is_the_distribution_version():
+    import importlib.metadata
+    import tomllib
+
+    with open(pathlib.Path(__file__).resolve().parents[2] / "pyproject.toml", "rb") as f:
+        declared = tomllib.load(f)["project"]["version"]
+    assert trovix.__version__ == declared == importlib.metadata.version("trovix")
 
 
 @pytest.mark.parametrize("name", [c for c in CLASSES if hasattr(T, c)])

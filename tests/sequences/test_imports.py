@@ -1,8 +1,11 @@
 """Standard-library objects are looked up on first use; a failed lookup is retried later."""
 
+import os
 import subprocess
 import sys
 import textwrap
+
+import pytest
 
 
 def run_fresh(code, timeout=60):
@@ -79,6 +82,7 @@ def test_lookup_reentered_by_an_import_hook():
     assert out == ["[1, 2] [1] ['a']"]
 
 
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork() on this system")
 def test_forked_child_can_use_a_lookup_another_thread_was_making():
     out = run_fresh(
         """

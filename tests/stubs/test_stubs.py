@@ -15,6 +15,7 @@ import trovix
 
 HERE = pathlib.Path(__file__).resolve().parent
 USER_CODE = HERE / "user_code.py"
+STAR_CODE = HERE / "star_import.py"  # every public name through `from trovix import *`
 ALLOWLIST = HERE / "stubtest_allowlist.txt"
 TIMEOUT = 600
 
@@ -35,7 +36,9 @@ def run_mypy(module, *args):
 
 @needs_mypy
 def test_stubtest_is_clean():
-    rc, out = run_mypy("mypy.stubtest", "trovix._trovix", "--allowlist", str(ALLOWLIST))
+    # The package checks its native module too (the stubs of both against both at runtime).
+    rc, out = run_mypy("mypy.stubtest", "trovix", "--allowlist", str(ALLOWLIST))
+    assert rc == 0 and "2 modules" in out, out
     assert rc == 0, out
 
 
@@ -43,9 +46,9 @@ def _prefixes(text):
     return re.sub(r"\b(?:builtins|typing|_typeshed|collections\.abc|trovix\._trovix)\.", "", text)
 
 
-def _expectations():
+def _expectations(path):
     revealed, errors = {}, set()
-    for n, line in enumerate(USER_CODE.read_text().splitlines(), 1):
+    for n, line in enumerate(path.read_text().splitlines(), 1):
         code, _, comment = line.partition("  # ")
         if re.match(r"\s*reveal_type\(", code):
             revealed[n] = comment.strip()
@@ -55,12 +58,13 @@ def _expectations():
 
 
 @needs_mypy
-def test_user_code_types():
+@pytest.mark.parametrize("path", [USER_CODE, STAR_CODE], ids=lambda p: p.stem)
+def test_user_code_types(path):
     rc, out = run_mypy("mypy", "--strict", "--no-incremental", "--cache-dir", os.devnull,
-                       "--no-error-summary", "--hide-error-context", USER_CODE.name)
+                       "--no-error-summary", "--hide-error-context", path.name)
     revealed, errors = {}, {}
     for line in out.splitlines():
-        m = re.match(r"user_code\.py:(\d+): (note|error): (.*)", line)
+        m = re.match(re.escape(path.name) + r":(\d+): (note|error): (.*)", line)
         if m is None:
             continue
         n, kind, text = int(m[1]), m[2], m[3]
@@ -68,23 +72,24 @@ def test_user_code_types():
             revealed[n] = _prefixes(text[len("Revealed type is "):].strip('"'))
         elif kind == "error":
             errors.setdefault(n, []).append(text)
-    want_revealed, want_errors = _expectations()
+    want_revealed, want_errors = _expectations(path)
     mismatched = {n: (revealed.get(n), want) for n, want in want_revealed.items() if revealed.get(n) != want}
     assert not mismatched, "line: (revealed, expected)\n" + "\n".join(f"{n}: {v}" for n, v in mismatched.items())
     assert set(errors) == want_errors, f"errors on unexpected lines, or expected errors missing:\n{out}"
 
 
-def test_user_code_runs():
+@pytest.mark.parametrize("path", [USER_CODE, STAR_CODE], ids=lambda p: p.stem)
+def test_user_code_runs(path):
     """The checked file is working code: every line runs, and every rejected line also fails."""
     source = []
-    for line in USER_CODE.read_text().splitlines():
+    for line in path.read_text().splitlines():
         code, _, comment = line.partition("  # ")
         if comment.strip() == "error":
             indent = code[: len(code) - len(code.lstrip())]
             line = f"{indent}with _fails(): {code.strip()}"
         source.append(line)
-    missing = sorted(set(re.findall(r"\b(\w+)\b", re.search(r"from trovix import \((.*?)\)", USER_CODE.read_text(),
-                                                            re.S)[1])) - set(dir(trovix)))
+    imported = re.search(r"from trovix import \((.*?)\)", path.read_text(), re.S)
+    missing = sorted(set(re.findall(r"\b(\w+)\b", imported[1] if imported else "")) - set(dir(trovix)))
     if missing:
         pytest.skip(f"not in this build: {', '.join(missing)}")
 
@@ -94,4 +99,4 @@ def test_user_code_runs():
             yield
 
     namespace = {"__name__": "user_code", "_fails": _fails}
-    exec(compile("\n".join(source), str(USER_CODE), "exec"), namespace)
+    exec(compile("\n".join(source), str(path), "exec"), namespace)

@@ -557,6 +557,9 @@ PyObject* frequencies_int(PyObject* seq, bool& qualified) {
         using T = std::remove_cv_t<std::remove_pointer_t<decltype(span.contiguous())>>;
         std::size_t n = span.size();
         if (n == 0) return PyDict_New();
+        if (span.repeats_one()) return count_dict<T>(std::vector<std::make_unsigned_t<T>>{
+                                                         static_cast<std::make_unsigned_t<T>>(span[0])},
+                                                     [n](std::size_t) -> std::uint64_t { return n; });
         const T* data = span.contiguous();
         // Any other layout is counted from a native-order copy: the kernels below read their input
         // more than once, and at full speed only as a flat array.

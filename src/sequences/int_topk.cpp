@@ -137,6 +137,7 @@ private:
 template <class T>
 std::vector<T> select(const IntSpan<T>& span, std::size_t k) {
     std::size_t n = span.size();
+    if (span.repeats_one()) return std::vector<T>(std::min(k, n), span[0]);
     Selector<T> chosen(k, n);
     auto feed_range = [&span](Selector<T>& sel, std::size_t begin, std::size_t end) {
         span.for_blocks(begin, end, [&sel](const T* values, std::size_t len) {

@@ -124,13 +124,19 @@ struct UniqueIntState {
     std::size_t unseen;  // values of the element type not yielded yet
     AnyIntSet seen;
 
-    std::size_t left() const noexcept { return buf.size() - std::min(position, buf.size()); }
+    std::size_t left() const noexcept {
+        std::size_t n = buf.size();
+        if (buf.stride() == 0 && n > 1) n = 1;  // one broadcast value: at most one output
+        return n - std::min(position, n);
+    }
 
     template <class T>
     Next step() {
         IntSpan<T> span = int_span<T>(buf);
         std::size_t n = span.size();
-        if (unseen == 0) position = n;  // every value of the type was yielded: nothing new can follow
+        // Every value of the type was yielded, or every element is the one already yielded (a
+        // broadcast value): nothing new can follow.
+        if (unseen == 0 || (span.repeats_one() && position > 0)) position = n;
         if (position >= n) return Next::end();
         auto& set = std::get<IntSet<T>>(seen);
         if (const T* data = span.contiguous()) {

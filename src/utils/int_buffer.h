@@ -107,6 +107,9 @@ struct IntSpan {
     bool swapped;
 
     std::size_t size() const noexcept { return n; }
+    // Every element is the same one (a broadcast value): its memory is read once per element, but
+    // a kernel may answer from one read, however long the view claims to be.
+    bool repeats_one() const noexcept { return stride == 0 && n > 1; }
     // The memory itself when it holds the elements in order and in native byte order, else null.
     const T* contiguous() const noexcept {
         return stride == static_cast<Py_ssize_t>(sizeof(T)) && !swapped ? reinterpret_cast<const T*>(base) : nullptr;

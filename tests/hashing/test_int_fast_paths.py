@@ -111,6 +111,14 @@ def test_every_one_dimensional_layout_is_read_natively(dtype):
         assert T.topk(40_000, view) == tuple(sorted(values, reverse=True)[:40_000])
 
 
+def test_a_broadcast_value_is_read_once_however_long_the_view():
+    view = np.broadcast_to(np.array([-7], dtype=np.int64), (2**59,))
+    assert T.frequencies(view) == {-7: 2**59}
+    assert list(T.unique(view)) == [-7]
+    assert T.isdistinct(view) is False
+    assert T.topk(3, view) == (-7, -7, -7)
+
+
 NOT_QUALIFYING = {
     "2-d": lambda: np.arange(6, dtype=np.int64).reshape(2, 3),
     "misaligned field": lambda: np.array([(1, 5), (2, 6), (3, 5)], dtype=[("a", "u1"), ("b", "<i4")])["b"],

@@ -140,6 +140,8 @@ def cases():
         return d
 
     last_char = lambda s: s[-2]  # noqa: E731
+    mod1000 = lambda x: x % 1000  # noqa: E731
+    range_ints = list(range(1_000_000))
 
     return [
         Case("frequencies: 1e6 short str, 1000 distinct", lambda: T.frequencies(strs), lambda: Counter(strs),
@@ -221,6 +223,8 @@ def cases():
              lambda: T.isdistinct(distinct_same), "the same values contiguous", ">= 0.5x"),
         Case("groupby(len, 1e6 str)", lambda: T.groupby(len, strs), lambda: grouped(strs, len),
              "defaultdict(list) loop", ">= 2x"),
+        Case("groupby(lambda x: x % 1000, 1e6 ints)", lambda: T.groupby(mod1000, range_ints),
+             lambda: grouped(range_ints, mod1000), "defaultdict(list) loop", ">= 1.3x"),
         Case("groupby(lambda s: s[-2], 1e6 str)", lambda: T.groupby(last_char, strs),
              lambda: grouped(strs, last_char), "defaultdict(list) loop", ">= 1.5x"),
     ]

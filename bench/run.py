@@ -1,9 +1,11 @@
 """Benchmark report: each `bench/bench_*.py` module contributes cases that time a trovix
 operation side by side with the best standard-library / NumPy / pandas way of doing the same job.
 
-A module defines `cases()` returning a list of `Case` objects (see `bench/common.py`). The report
-prints, per case, the median time of each contender and the ratio peer_time / trovix_time
-(above 1 means trovix is faster), then the scaling table (bench/scaling.py), and writes
+A module defines `cases()` returning a list of `Case` objects (see `bench/common.py`). A case whose
+callables return iterators is timed both streamed (one item at a time, nothing kept) and collected
+(`list`); the report shows the worse of the two and says which. The report
+prints, per case, the time of each contender (the fastest of interleaved rounds) and the ratio
+peer_time / trovix_time (above 1 means trovix is faster), then the scaling table (bench/scaling.py), and writes
 build/bench/report.json and build/bench/report.png.
 
     ./dev bench                     run every case and the scaling table

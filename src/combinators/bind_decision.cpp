@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "utils/interp.h"
 #include "utils/once.h"
 #include "utils/ref.h"
 
@@ -30,8 +31,9 @@ struct GuardedFunction {
 enum TypeIndex : int { SignatureT, ParameterT, BoundArgumentsT, KindT, kTypes };
 constexpr int kFunctions = 8;
 
-// The inspect machinery as found on first use. Written once under `g_env_cell`, read-only after.
-// Every object it points to is kept alive for the life of the process.
+// The inspect machinery as found on first use in one interpreter. Written once under
+// `g_env_cell`, read-only after. Every object it points to is kept alive for the life of that
+// interpreter.
 struct Env {
     PyTypeObject* types[kTypes];
     unsigned int tags[kTypes];
@@ -41,9 +43,30 @@ struct Env {
     GuardedFunction functions[kFunctions];
 };
 
-Env g_env;
-OnceCell g_env_cell;               // Py_True: g_env is usable; Py_False: never decide natively
-std::atomic<bool> g_rebound{false};  // a global name that bind reads was rebound
+// One interpreter's view of inspect, with the dictionary watcher that guards it.
+struct EnvState {
+    Env env;
+    std::atomic<bool> usable{false};   // `g_env_cell` holds Py_True (read without a second lookup)
+    std::atomic<bool> rebound{false};  // a global name that bind reads was rebound
+    int watcher = -1;                  // this interpreter's watcher id
+};
+
+void release_env(EnvState& s) noexcept {
+    if (s.watcher >= 0 && PyDict_ClearWatcher(s.watcher) < 0) PyErr_Clear();
+    Env& env = s.env;
+    for (PyTypeObject*& t : env.types) Py_CLEAR(t);
+    for (PyObject*& k : env.kinds) Py_CLEAR(k);
+    Py_CLEAR(env.empty);
+    for (GuardedFunction& f : env.functions) {
+        Py_CLEAR(f.func);
+        Py_CLEAR(f.code);
+        Py_CLEAR(f.defaults);
+        Py_CLEAR(f.kwdefaults);
+    }
+}
+
+interp::PerInterpreter<EnvState, release_env> g_env_state;
+OnceCell g_env_cell;  // Py_True: the interpreter's env is usable; Py_False: never decide natively
 
 // The global names that the guarded functions read (in inspect, or else in builtins), and the
 // attribute of itertools that `_bind` uses.
@@ -53,19 +76,22 @@ constexpr const char* kWatchedNames[] = {
 };
 
 int on_dict_event(PyDict_WatchEvent event, PyObject*, PyObject* key, PyObject*) noexcept {
+    EnvState* state = g_env_state.get();
+    if (state == nullptr) return 0;
+    std::atomic<bool>& rebound = state->rebound;
     if (event == PyDict_EVENT_CLONED || event == PyDict_EVENT_CLEARED || event == PyDict_EVENT_DEALLOCATED) {
-        g_rebound.store(true, std::memory_order_relaxed);
+        rebound.store(true, std::memory_order_relaxed);
         return 0;
     }
     if (key == nullptr || !PyUnicode_Check(key)) return 0;
     const char* name = PyUnicode_AsUTF8AndSize(key, nullptr);
     if (name == nullptr) {
         PyErr_Clear();
-        g_rebound.store(true, std::memory_order_relaxed);
+        rebound.store(true, std::memory_order_relaxed);
         return 0;
     }
     for (const char* watched : kWatchedNames) {
-        if (std::strcmp(name, watched) == 0) g_rebound.store(true, std::memory_order_relaxed);
+        if (std::strcmp(name, watched) == 0) rebound.store(true, std::memory_order_relaxed);
     }
     return 0;
 }
@@ -92,7 +118,8 @@ PyObject* function_of(PyTypeObject* type, const char* name, bool property) noexc
     return func.release();
 }
 
-bool build_env(Env& env) noexcept {
+bool build_env(EnvState& state) noexcept {
+    Env& env = state.env;
     Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
     if (!inspect) return false;
     PyObject* globals = PyModule_GetDict(inspect.get());
@@ -142,9 +169,9 @@ bool build_env(Env& env) noexcept {
     if (itertools == nullptr || !PyModule_CheckExact(itertools) || builtins == nullptr || !PyDict_Check(builtins)) {
         return false;
     }
-    // One watcher for the process, even when a nested first use (an import hook calling curry
+    // One watcher for the interpreter, even when a nested first use (an import hook calling curry
     // while inspect is imported) builds the environment a second time.
-    static int watcher = -1;
+    int& watcher = state.watcher;
     if (watcher < 0) watcher = PyDict_AddWatcher(on_dict_event);
     if (watcher < 0) return false;
     if (PyDict_Watch(watcher, globals) < 0 || PyDict_Watch(watcher, builtins) < 0 ||
@@ -160,24 +187,34 @@ bool build_env(Env& env) noexcept {
 }
 
 bool env_usable() noexcept {
-    PyObject* state = g_env_cell.get_or_init([]() -> PyObject* {
-        bool ok = build_env(g_env);
+    EnvState* env_state = g_env_state.get();
+    if (env_state == nullptr) return false;
+    PyObject* state = g_env_cell.get_or_init([&]() -> PyObject* {
+        bool ok = build_env(*env_state);
         if (PyErr_Occurred()) PyErr_Clear();
         return Py_NewRef(ok ? Py_True : Py_False);
     });
-    return state == Py_True;
+    if (state == nullptr) PyErr_Clear();
+    if (state != Py_True) return false;
+    env_state->usable.store(true, std::memory_order_release);
+    return true;
 }
 
-// The environment is usable and still the one found on first use.
-bool env_intact() noexcept {
-    if (g_env_cell.peek() != Py_True || g_rebound.load(std::memory_order_relaxed)) return false;
+// The interpreter's environment, when it is usable and still the one found on first use; else null.
+const Env* env_intact() noexcept {
+    EnvState* state = g_env_state.get();
+    if (state == nullptr || !state->usable.load(std::memory_order_acquire) ||
+        state->rebound.load(std::memory_order_relaxed)) {
+        return nullptr;
+    }
+    const Env& env = state->env;
     for (int i = 0; i < kTypes; ++i) {
-        if (g_env.types[i]->tp_version_tag != g_env.tags[i]) return false;
+        if (env.types[i]->tp_version_tag != env.tags[i]) return nullptr;
     }
-    for (const GuardedFunction& f : g_env.functions) {
-        if (!f.unchanged()) return false;
+    for (const GuardedFunction& f : env.functions) {
+        if (!f.unchanged()) return nullptr;
     }
-    return true;
+    return &env;
 }
 
 struct Param {
@@ -265,8 +302,11 @@ bool binds(const std::vector<Param>& params, Py_ssize_t npos, PyObject* const* k
 
 void capture_parameters(PyObject* sig, PyObject*& proxy, PyObject*& params) noexcept {
     proxy = params = nullptr;
-    if (!env_usable() || !env_intact() || Py_TYPE(sig) != g_env.types[SignatureT]) return;
-    PyObject* stored = slot_of(sig, g_env.off_parameters);
+    const Env* found = env_usable() ? env_intact() : nullptr;
+    if (found == nullptr) return;
+    const Env& env = *found;
+    if (Py_TYPE(sig) != env.types[SignatureT]) return;
+    PyObject* stored = slot_of(sig, env.off_parameters);
     Ref via_property = Ref::steal(PyObject_GetAttrString(sig, "parameters"));
     Ref values = via_property ? Ref::steal(PyObject_CallMethod(via_property.get(), "values", nullptr)) : Ref();
     Ref tuple = values ? Ref::steal(PySequence_Tuple(values.get())) : Ref();
@@ -275,15 +315,17 @@ void capture_parameters(PyObject* sig, PyObject*& proxy, PyObject*& params) noex
         return;
     }
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tuple.get()); ++i) {
-        if (Py_TYPE(PyTuple_GET_ITEM(tuple.get(), i)) != g_env.types[ParameterT]) return;
+        if (Py_TYPE(PyTuple_GET_ITEM(tuple.get(), i)) != env.types[ParameterT]) return;
     }
     proxy = Py_NewRef(stored);
     params = tuple.release();
 }
 
 BindAnswer decide_bind(PyObject* sig, PyObject* proxy, PyObject* params, Py_ssize_t npos, PyObject* kwnames) noexcept {
-    if (proxy == nullptr || params == nullptr || !env_intact()) return BindAnswer::Unknown;
-    if (Py_TYPE(sig) != g_env.types[SignatureT] || slot_of(sig, g_env.off_parameters) != proxy) {
+    const Env* found = proxy != nullptr && params != nullptr ? env_intact() : nullptr;
+    if (found == nullptr) return BindAnswer::Unknown;
+    const Env& env = *found;
+    if (Py_TYPE(sig) != env.types[SignatureT] || slot_of(sig, env.off_parameters) != proxy) {
         return BindAnswer::Unknown;
     }
     thread_local std::vector<Param> plist;
@@ -292,14 +334,14 @@ BindAnswer decide_bind(PyObject* sig, PyObject* proxy, PyObject* params, Py_ssiz
     plist.resize(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* p = PyTuple_GET_ITEM(params, i);
-        PyObject* name = slot_of(p, g_env.off_name);
-        PyObject* kind = slot_of(p, g_env.off_kind);
-        PyObject* dflt = slot_of(p, g_env.off_default);
+        PyObject* name = slot_of(p, env.off_name);
+        PyObject* kind = slot_of(p, env.off_kind);
+        PyObject* dflt = slot_of(p, env.off_default);
         if (name == nullptr || !PyUnicode_CheckExact(name) || dflt == nullptr) return BindAnswer::Unknown;
         int k = 0;
-        while (k < kKinds && g_env.kinds[k] != kind) ++k;
+        while (k < kKinds && env.kinds[k] != kind) ++k;
         if (k == kKinds) return BindAnswer::Unknown;
-        plist[static_cast<std::size_t>(i)] = {name, static_cast<Kind>(k), dflt != g_env.empty};
+        plist[static_cast<std::size_t>(i)] = {name, static_cast<Kind>(k), dflt != env.empty};
     }
     Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
     PyObject* const* kw = nkw > 0 ? reinterpret_cast<PyTupleObject*>(kwnames)->ob_item : nullptr;

@@ -12,6 +12,8 @@
 
 #include <Python.h>
 
+#include <type_traits>
+
 #include "utils/ref.h"
 #include "utils/source.h"
 
@@ -52,7 +54,8 @@ inline Ref next_element(PyObject* it) noexcept {
 }
 
 // Runs `step(key, value)` (owned keys and values, kept alive across the step) for every item of
-// `source.items()`. `step` returns false with an exception set to stop. True when every item was
+// `source.items()`; a step taking three arguments gets `step(element, key, value)`, the element
+// of the iteration (a tuple, held across the step) first. `step` returns false with an exception set to stop. True when every item was
 // visited, false with the exception set otherwise. A mapping's `items()` may never end, so the
 // walk lets signal handlers run as it goes.
 template <class Step>
@@ -67,11 +70,16 @@ bool for_each_item(PyObject* source, Step&& step) {
         PyObject* key = nullptr;
         PyObject* value = nullptr;
         if (!split_item(element.get(), key, value)) return false;
-        // The element tuple may be recycled by the iterator once it is released; keep the pair.
-        Ref k = Ref::borrow(key);
-        Ref v = Ref::borrow(value);
-        element.reset();
-        if (!step(k.get(), v.get())) return false;
+        if constexpr (std::is_invocable_v<Step&, PyObject*, PyObject*, PyObject*>) {
+            // A step that wants the element too: it stays held (and so unchanged) across the step.
+            if (!step(element.get(), key, value)) return false;
+        } else {
+            // The element tuple may be recycled by the iterator once it is released; keep the pair.
+            Ref k = Ref::borrow(key);
+            Ref v = Ref::borrow(value);
+            element.reset();
+            if (!step(k.get(), v.get())) return false;
+        }
     }
 }
 

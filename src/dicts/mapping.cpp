@@ -93,7 +93,13 @@ PyObject* map_items(PyObject* func, PyObject* d, PyObject* factory) {
     if (!result) return nullptr;
     PyObject* target = result.get();
     PairArg pair;
-    bool done = for_each_item(d, [&](PyObject* key, PyObject* value) -> bool {
+    // itemmap's and itemfilter's function gets the (key, value) tuple of the items() iteration
+    // itself when it is an exact pair (as `map(f, d.items())` would pass it), else a pair made here.
+    auto pair_of = [&pair](PyObject* element, PyObject* key, PyObject* value) {
+        if (PyTuple_CheckExact(element) && PyTuple_GET_SIZE(element) == 2) [[likely]] return element;
+        return pair.make(key, value);
+    };
+    auto body = [&](PyObject* element, PyObject* key, PyObject* value) -> bool {
         if constexpr (A == Action::KeyMap) {
             Ref new_key = Ref::steal(call_one(func, key));
             return new_key && set_item(target, new_key.get(), value) == 0;
@@ -101,7 +107,7 @@ PyObject* map_items(PyObject* func, PyObject* d, PyObject* factory) {
             Ref new_value = Ref::steal(call_one(func, value));
             return new_value && set_item(target, key, new_value.get()) == 0;
         } else if constexpr (A == Action::ItemMap) {
-            PyObject* arg = pair.make(key, value);
+            PyObject* arg = pair_of(element, key, value);
             if (arg == nullptr) return false;
             Ref out = Ref::steal(call_one(func, arg));
             if (!out) return false;
@@ -115,7 +121,7 @@ PyObject* map_items(PyObject* func, PyObject* d, PyObject* factory) {
             } else if constexpr (A == Action::ValFilter) {
                 verdict = Ref::steal(call_one(func, value));
             } else {
-                PyObject* arg = pair.make(key, value);
+                PyObject* arg = pair_of(element, key, value);
                 if (arg == nullptr) return false;
                 verdict = Ref::steal(call_one(func, arg));
             }
@@ -124,7 +130,14 @@ PyObject* map_items(PyObject* func, PyObject* d, PyObject* factory) {
             if (keep < 0) return false;
             return !keep || set_item(target, key, value) == 0;
         }
-    });
+    };
+    bool done;
+    if constexpr (A == Action::ItemMap || A == Action::ItemFilter) {
+        done = for_each_item(d, body);
+    } else {
+        // The element is let go before the call, so that the iterator can reuse it.
+        done = for_each_item(d, [&body](PyObject* key, PyObject* value) { return body(nullptr, key, value); });
+    }
     return done ? result.release() : nullptr;
 }
 

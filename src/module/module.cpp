@@ -22,6 +22,7 @@
 #include "sequences/unique.h"
 #include "sequences/windows.h"
 #include "utils/errors.h"
+#include "utils/interp.h"
 #include "utils/iterator.h"
 #include "utils/ref.h"
 
@@ -149,6 +150,7 @@ int run_step(PyObject* module, PyObject* module_name, const Step& step) {
 }
 
 int exec_module(PyObject* module) {
+    if (interp::attach() < 0) return -1;
     Ref module_name = Ref::steal(PyModule_GetNameObject(module));
     if (!module_name) return -1;
     for (const Step& step : kRegistration) {
@@ -159,6 +161,8 @@ int exec_module(PyObject* module) {
 
 PyModuleDef_Slot kSlots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(entry<exec_module>)},
+    // Every cached object is kept per interpreter (utils/interp.h); the worker pool touches none.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
 #ifdef Py_GIL_DISABLED
     // The borrow flags and the reads of exact lists through borrowed pointers rely on the
     // interpreter lock: a free-threaded interpreter keeps its lock while this module is loaded.

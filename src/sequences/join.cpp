@@ -114,9 +114,16 @@ struct JoinStep {
         return true;
     }
 
-    // The pairs (x, y) for the left items `group` matching the right item `y`: the first is
-    // returned, the others wait in `pending`.
+    // The index, its group lists and the matched set are reachable from Python code
+    // (gc.get_referents of the iterator, gc.get_referrers of a left item), which may empty a
+    // group or put something else in its place; and a pair's allocation may run finalizers. So
+    // what is read from them is checked at every read, and each item is held while its pair is
+    // made. A group that is not a list any more counts as empty.
+
+    // The pairs (x, y) for the left items `group` (held by the caller) matching the right item
+    // `y`: the first is returned, the others wait in `pending`; end when the group is empty.
     Next pairs_with(PyObject* group, PyObject* y) {
+        if (!PyList_CheckExact(group)) return Next::end();
         Py_ssize_t m = PyList_GET_SIZE(group);
         // The left items lie anywhere in memory: fetch them all at once rather than one miss
         // after the other.
@@ -126,14 +133,21 @@ struct JoinStep {
             TROVIX_PREFETCH(x - 16);  // the collector's header, read to decide on tracking
         }
         for (Py_ssize_t i = m - 1; i >= 1; --i) {
-            Ref t = Ref::steal(pair(PyList_GET_ITEM(group, i), y));
+            if (i >= PyList_GET_SIZE(group)) continue;  // shortened meanwhile
+            Ref x = Ref::borrow(PyList_GET_ITEM(group, i));
+            Ref t = Ref::steal(pair(x.get(), y));
             if (!t) {
                 pending.clear();
                 return Next::error();
             }
             pending.push_back(std::move(t));
         }
-        return Next::item(pair(PyList_GET_ITEM(group, 0), y));
+        if (PyList_GET_SIZE(group) == 0) {
+            if (pending.empty()) return Next::end();
+            return pop_last(pending);
+        }
+        Ref x = Ref::borrow(PyList_GET_ITEM(group, 0));
+        return Next::item(pair(x.get(), y));
     }
 
     // The pairs (x, right_default) of the left items whose key no right item matched, last first.
@@ -142,15 +156,15 @@ struct JoinStep {
         Py_ssize_t pos = 0;
         PyObject* k = nullptr;
         PyObject* group = nullptr;
-        // The index is private to this step: the comparisons run below cannot change it.
         while (PyDict_Next(index.get(), &pos, &k, &group)) {
             Ref kref = Ref::borrow(k);
             Ref gref = Ref::borrow(group);
             int seen = PySet_Contains(matched.get(), k);
             if (seen < 0) return false;
-            if (seen) continue;
+            if (seen || !PyList_CheckExact(group)) continue;
             for (Py_ssize_t i = 0; i < PyList_GET_SIZE(group); ++i) {
-                Ref t = Ref::steal(pair(PyList_GET_ITEM(group, i), right_default.get()));
+                Ref x = Ref::borrow(PyList_GET_ITEM(group, i));
+                Ref t = Ref::steal(pair(x.get(), right_default.get()));
                 if (!t) return false;
                 out.push_back(std::move(t));
             }
@@ -177,7 +191,10 @@ struct JoinStep {
                 if (present < 0) return Next::error();
                 if (present) {
                     if (PySet_Add(matched.get(), k.get()) < 0) return Next::error();
-                    return pairs_with(group.get(), item.get());
+                    Next first = pairs_with(group.get(), item.get());
+                    if (!first.is_end()) return first;
+                    if (poll_signals(steps) < 0) return Next::error();
+                    continue;  // a group emptied from outside: no pairs for this item
                 }
                 if (left_default) return Next::item(pair(left_default.get(), item.get()));
                 if (poll_signals(steps) < 0) return Next::error();

@@ -347,12 +347,14 @@ PyObject* topk_keyed(std::size_t k, PyObject* seq, PyObject* key) {
     if (sort_descending(decorated.get()) < 0) return nullptr;
     Py_ssize_t n = PyList_GET_SIZE(decorated.get());
     Py_ssize_t m = static_cast<std::size_t>(n) < k ? n : static_cast<Py_ssize_t>(k);
+    // The chosen items are held before the result is allocated: an allocation may run finalizers,
+    // which could reach the decorated list through the collector and change it.
+    items.reserve(static_cast<std::size_t>(m));
+    for (Py_ssize_t i = 0; i < m; ++i) items.push_back(Ref::borrow(PyTuple_GET_ITEM(PyList_GET_ITEM(decorated.get(), i), 2)));
+    decorated.reset();
     Ref result = Ref::steal(PyTuple_New(m));
     if (!result) return nullptr;
-    for (Py_ssize_t i = 0; i < m; ++i) {
-        PyObject* t = PyList_GET_ITEM(decorated.get(), i);
-        PyTuple_SET_ITEM(result.get(), i, Py_NewRef(PyTuple_GET_ITEM(t, 2)));
-    }
+    for (Py_ssize_t i = 0; i < m; ++i) PyTuple_SET_ITEM(result.get(), i, items[static_cast<std::size_t>(i)].release());
     return result.release();
 }
 

@@ -208,20 +208,23 @@ constexpr char kUniqueIterDoc[] =
     "test plus an insertion on a Python set). The frozen type plus a lock keeps\n"
     "the \"iterator already executing\" reentrancy contract of `RustIter`.";
 
+constexpr char kUniqueIterName[] = "UniqueIter";
+constexpr char kUniqueIntIterName[] = "UniqueIntIter";
+
 constexpr char kUniqueIntIterDoc[] =
     "Lazy `unique` over a 1-D contiguous int buffer: scans natively and boxes\n"
     "only the values it yields, so early exits (`take(5, unique(big_array))`)\n"
     "stay cheap while full scans skip per-element boxing and PyObject hashing.";
 
 PyMethodDef kUniqueIterMethods[] = {
-    {"__length_hint__", length_hint_method<UniqueBody>(), METH_NOARGS,
+    {"__length_hint__", length_hint_method<UniqueBody, kUniqueIterName>(), kLengthHintFlags,
      "__length_hint__($self)\n--\n\n"
      "Upper bound (PEP 424 allows estimates): every remaining source\n"
      "element could be new. Lets consumers preallocate."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyMethodDef kUniqueIntIterMethods[] = {
-    {"__length_hint__", length_hint_method<UniqueIntBody>(), METH_NOARGS,
+    {"__length_hint__", length_hint_method<UniqueIntBody, kUniqueIntIterName>(), kLengthHintFlags,
      "__length_hint__($self)\n--\n\n"
      "Upper bound (PEP 424 allows estimates): every remaining element\n"
      "could be new."},

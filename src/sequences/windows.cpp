@@ -100,11 +100,18 @@ struct SlidingWindowBody {
     PyObject* shift_in_place(PyObject* window, Ref item) noexcept {
         PyObject** items = &PyTuple_GET_ITEM(window, 0);
         PyObject* dropped = items[0];
-        std::memmove(items, items + 1, (n - 1) * sizeof(PyObject*));
+        // An untracked window held only items that cannot lead to a cycle: only the new item can
+        // make it need the collector. A tracked one stays tracked (the collector itself untracks
+        // it when it finds nothing collectable inside). So a stream of windows of numbers or
+        // strings never touches the collector's lists.
+        if (!PyObject_GC_IsTracked(window) && may_need_tracking(item.get())) PyObject_GC_Track(window);
+        if (n == 2) {
+            items[0] = items[1];
+        } else {
+            std::memmove(items, items + 1, (n - 1) * sizeof(PyObject*));
+        }
         items[n - 1] = item.release();
         reinterpret_cast<PyTupleObject*>(window)->ob_hash = -1;  // the hash it may have cached is stale
-        if (!PyObject_GC_IsTracked(window)) PyObject_GC_Track(window);
-        untrack_if_atomic(window);
         Py_DECREF(dropped);  // may run Python code: the window is complete by now
         return Py_NewRef(window);
     }
@@ -177,7 +184,9 @@ struct InterposeBody {
         auto s = cell.borrow_mut();
         if (!s) return -1;
         if (s->finished) return 0;
-        Py_ssize_t r = static_cast<Py_ssize_t>(std::min<std::size_t>(s->src.length_hint(), PY_SSIZE_T_MAX / 2 - 1));
+        Py_ssize_t hint = s->src.length_hint();
+        if (hint < 0) return -1;  // an error that must not be cleared (KeyboardInterrupt, MemoryError)
+        Py_ssize_t r = std::min<Py_ssize_t>(hint, PY_SSIZE_T_MAX / 2 - 1);
         if (s->pending) return 2 * r + 1;
         if (s->started) return 2 * r;
         return std::max<Py_ssize_t>(2 * r - 1, 0);
@@ -264,6 +273,10 @@ struct PluckManyStep {
 
 OnceCell g_sliding_window_iter_cell, g_interpose_iter_cell, g_pluck_iter_cell;
 
+constexpr char kSlidingWindowIterName[] = "SlidingWindowIter";
+constexpr char kInterposeIterName[] = "InterposeIter";
+constexpr char kPluckIterName[] = "PluckIter";
+
 constexpr char kSlidingWindowIterDoc[] =
     "Dedicated iterator for `sliding_window`: raw `PyIter_Next`, ring buffer,\n"
     "and the output tuple built straight from the deque (no temp Vec per\n"
@@ -280,21 +293,21 @@ constexpr char kPluckIterDoc[] =
     "paying for `map` plus `itemgetter` dispatch.";
 
 PyMethodDef kSlidingWindowIterMethods[] = {
-    {"__length_hint__", length_hint_method<SlidingWindowBody>(), METH_NOARGS,
+    {"__length_hint__", length_hint_method<SlidingWindowBody, kSlidingWindowIterName>(), kLengthHintFlags,
      "__length_hint__($self)\n--\n\n"
      "Exact for list sources (one window per remaining element once\n"
      "primed), the source's own hint otherwise."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyMethodDef kInterposeIterMethods[] = {
-    {"__length_hint__", length_hint_method<InterposeBody>(), METH_NOARGS,
+    {"__length_hint__", length_hint_method<InterposeBody, kInterposeIterName>(), kLengthHintFlags,
      "__length_hint__($self)\n--\n\n"
      "k source items yield 2k-1 outputs (a separator before every item but\n"
      "the first). Exact for list sources, the source's own hint otherwise."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyMethodDef kPluckIterMethods[] = {
-    {"__length_hint__", length_hint_method<PluckBody>(), METH_NOARGS,
+    {"__length_hint__", length_hint_method<PluckBody, kPluckIterName>(), kLengthHintFlags,
      "__length_hint__($self)\n--\n\n"
      "One output per remaining source element (PEP 424): exact for list\n"
      "sources, the source's own hint otherwise."},
@@ -340,12 +353,12 @@ constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
 
 }  // namespace
 
-const TypeDef kSlidingWindowIterType = {"SlidingWindowIter", kSlidingWindowIterDoc,
+const TypeDef kSlidingWindowIterType = {kSlidingWindowIterName, kSlidingWindowIterDoc,
                                         sizeof(IterObject<SlidingWindowBody>), kSlidingWindowIterSlots, nullptr,
                                         &g_sliding_window_iter_cell};
-const TypeDef kInterposeIterType = {"InterposeIter", kInterposeIterDoc, sizeof(IterObject<InterposeBody>),
+const TypeDef kInterposeIterType = {kInterposeIterName, kInterposeIterDoc, sizeof(IterObject<InterposeBody>),
                                     kInterposeIterSlots, nullptr, &g_interpose_iter_cell};
-const TypeDef kPluckIterType = {"PluckIter", kPluckIterDoc, sizeof(IterObject<PluckBody>), kPluckIterSlots,
+const TypeDef kPluckIterType = {kPluckIterName, kPluckIterDoc, sizeof(IterObject<PluckBody>), kPluckIterSlots,
                                 nullptr, &g_pluck_iter_cell};
 
 int install_sliding_window_iter_next(PyTypeObject* type) noexcept {

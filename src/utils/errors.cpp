@@ -40,7 +40,8 @@ void raise_panic_from_current(const char* fallback) noexcept {
     } catch (const Fault& f) {
         raise_panic(f.message().empty() ? fallback : f.message().c_str());
     } catch (const std::bad_alloc&) {
-        raise_panic("memory allocation failed");
+        // Memory that ran out is the caller's ordinary MemoryError, whichever allocation it was.
+        PyErr_NoMemory();
     } catch (const std::exception& e) {
         const char* what = e.what();
         raise_panic(what != nullptr && *what != '\0' ? what : fallback);

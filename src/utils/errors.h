@@ -4,8 +4,9 @@
 // int-returning routine, or an Outcome, always with the Python exception set. C++ exceptions are
 // reserved for internal faults (a broken invariant, a failed allocation). Every entry point that
 // the interpreter can call is wrapped by `entry<F>` (or catches by hand and calls
-// `raise_panic_from_current`), which turns a fault into `pyo3_runtime.PanicException`; a C++
-// exception never crosses into the interpreter.
+// `raise_panic_from_current`), which turns a fault into `pyo3_runtime.PanicException` (and a
+// failed allocation, std::bad_alloc, into MemoryError); a C++ exception never crosses into the
+// interpreter.
 #pragma once
 
 #include <Python.h>
@@ -32,15 +33,15 @@ inline void check_invariant(bool cond, const char* message) {
     if (!cond) [[unlikely]] throw Fault(message);
 }
 
-// The process-wide `pyo3_runtime.PanicException` class (created on first use); null with an
+// The interpreter's `pyo3_runtime.PanicException` class (created on first use); null with an
 // exception set if it cannot be created.
 PyObject* panic_exception_type() noexcept;
 
 // Sets PanicException with `message` (the message of the fault).
 void raise_panic(const char* message) noexcept;
 
-// Called from a catch(...) block: sets PanicException from the exception being handled. A fault
-// without text uses `fallback`.
+// Called from a catch(...) block: sets PanicException from the exception being handled (MemoryError
+// for std::bad_alloc). A fault without text uses `fallback`.
 void raise_panic_from_current(const char* fallback = "native code failed without a message") noexcept;
 
 // If the pending Python exception is a PanicException (raised by Python code that native code

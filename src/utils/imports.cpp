@@ -11,6 +11,7 @@ constinit CachedAttr SEQUENCE_ABC{"collections.abc", "Sequence", {}};
 constinit CachedAttr BUILTINS_MAP{"builtins", "map", {}};
 constinit CachedAttr SIGNATURE{"inspect", "signature", {}};
 constinit CachedAttr ARRAY_TYPE{"array", "array", {}};
+constinit CachedAttr DEFAULTDICT_TYPE{"collections", "defaultdict", {}};
 
 Ref import_attr(const char* module, const char* path) noexcept {
     Ref obj = Ref::steal(PyImport_ImportModule(module));

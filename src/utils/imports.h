@@ -1,7 +1,7 @@
 // Standard-library objects that operations call.
 //
-// A `CachedAttr` is a process-wide cell, empty until the first successful lookup and then kept
-// for the life of the process (one atomic load per use after that). A failed import or attribute
+// A `CachedAttr` is a cell (one value per interpreter), empty until the first successful lookup
+// and then kept for the life of the interpreter (one atomic load per use after that). A failed import or attribute
 // lookup leaves the cell empty, so the next call tries again. A thread that finds another one
 // filling the cell waits with the interpreter lock released.
 //
@@ -30,6 +30,7 @@ extern CachedAttr SEQUENCE_ABC;         // collections.abc.Sequence
 extern CachedAttr BUILTINS_MAP;         // builtins.map
 extern CachedAttr SIGNATURE;            // inspect.signature
 extern CachedAttr ARRAY_TYPE;           // array.array
+extern CachedAttr DEFAULTDICT_TYPE;     // collections.defaultdict
 
 // The cached attribute (borrowed, owned by the cell), filling the cell on first success; null
 // with the import or attribute error set.

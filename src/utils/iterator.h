@@ -85,7 +85,7 @@
 //     };
 //
 //     PyMethodDef kMethods[] = {
-//         {"__length_hint__", length_hint_method<InterposeBody>(), METH_NOARGS,
+//         {"__length_hint__", length_hint_method<InterposeBody, kInterposeIterName>(), kLengthHintFlags,
 //          "__length_hint__($self)\n--\n\n<the class's rule>"},
 //         {nullptr, nullptr, 0, nullptr}};
 //     PyType_Slot kSlots[] = {TROVIX_ITER_SLOTS(InterposeBody), {Py_tp_methods, kMethods}, {0, nullptr}};
@@ -109,6 +109,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "utils/binding.h"
 #include "utils/errors.h"
 #include "utils/ref.h"
 #include "utils/types.h"
@@ -316,11 +317,19 @@ int install_raw_iternext(PyTypeObject* type) noexcept {
     return 0;
 }
 
-// The METH_NOARGS `__length_hint__` of a dedicated class: `Body::raw_length_hint()` (>= 0, or -1
-// with an exception set when the object is busy) as an int.
-template <class Body>
-PyObject* length_hint_impl(PyObject* self, PyObject*) noexcept {
+// The `__length_hint__` method of a dedicated class `Cls` (its Python name): no arguments, bound
+// like every other method, then `Body::raw_length_hint()` (>= 0, or -1 with an exception set when
+// the object is busy or the source's hint failed with an error that must not be cleared) as an int.
+inline constexpr int kLengthHintFlags = METH_FASTCALL | METH_KEYWORDS;
+
+template <class Body, const char* Cls>
+PyObject* length_hint_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     try {
+        if (nargs != 0 || kwnames != nullptr) [[unlikely]] {
+            static constexpr Signature sig = method_signature(Cls, "__length_hint__", {});
+            BoundArgs bound;
+            if (!bind_fast(sig, args, static_cast<std::size_t>(nargs), kwnames, bound)) return nullptr;
+        }
         Py_ssize_t n = IterObject<Body>::body(self).raw_length_hint();
         if (n < 0) {
             resume_panic_if_pending();
@@ -332,9 +341,9 @@ PyObject* length_hint_impl(PyObject* self, PyObject*) noexcept {
         return nullptr;
     }
 }
-template <class Body>
+template <class Body, const char* Cls>
 PyCFunction length_hint_method() noexcept {
-    return length_hint_impl<Body>;
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(length_hint_impl<Body, Cls>));
 }
 
 // The slots every iterator class starts with.

@@ -32,6 +32,11 @@ void reset_cells_in_forked_child() noexcept {
     }
 }
 
+PyObject* OnceCell::peek_elsewhere() const noexcept {
+    std::atomic<PyObject*>* home = interp::object_home(value_, id_);
+    return home != nullptr ? home->load(std::memory_order_acquire) : nullptr;
+}
+
 OnceCell::Filling::Filling(OnceCell& cell, unsigned long me) noexcept : cell_(cell) {
     std::call_once(g_atfork_once, [] { platform::at_fork_child(reset_cells_in_forked_child); });
     cell_.filler_.store(me, std::memory_order_relaxed);

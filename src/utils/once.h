@@ -1,14 +1,19 @@
-// Process-wide cells that are filled once and then kept for the life of the process.
+// Cells that are filled once per interpreter and then kept for the life of that interpreter.
 //
-// The first successful `get_or_init` stores the object (a strong reference the cell owns
-// forever); a failed initialiser leaves the cell empty so that the next call tries again. A thread
-// that finds another thread filling the cell waits for it with the interpreter lock released, so
-// the filling thread (which may itself release and retake the lock, e.g. while importing) is never
-// blocked by the waiter.
+// A cell holds one object for each interpreter that uses it (interp.h): the main interpreter's in
+// the cell itself, for the life of the process; another interpreter's in that interpreter's record,
+// released when it shuts down. Within one interpreter: the first successful `get_or_init` stores
+// the object (a strong reference the cell owns); a failed initialiser leaves the cell empty so that
+// the next call tries again. A thread that finds another thread filling the cell waits for it with
+// the interpreter lock released, so the filling thread (which may itself release and retake the
+// lock, e.g. while importing) is never blocked by the waiter.
 //
 // The initialiser may run Python code (an import runs import hooks), which may come back to the
 // same cell on the filling thread. Such a re-entrant call does not wait for itself: it runs the
 // initialiser too, and whichever finishes first fills the cell (the other result is dropped).
+//
+// The lock is shared by all interpreters: a thread may wait while another interpreter fills its
+// own value of the same cell (with its own interpreter lock released, as above).
 //
 // A child forked while another thread was filling a cell starts with that cell empty and usable
 // (the filling thread does not exist in the child, so its lock is replaced).
@@ -19,14 +24,19 @@
 #include <atomic>
 #include <mutex>
 
+#include "utils/interp.h"
+
 namespace trovix {
 
 class OnceCell {
 public:
     constexpr OnceCell() noexcept = default;
 
-    // The stored object (borrowed), or null if the cell is still empty.
-    PyObject* peek() const noexcept { return value_.load(std::memory_order_acquire); }
+    // The calling interpreter's object (borrowed), or null if the cell is still empty there.
+    PyObject* peek() const noexcept {
+        if (!interp::others_loaded()) [[likely]] return value_.load(std::memory_order_acquire);
+        return peek_elsewhere();
+    }
 
     // `init` returns a new reference, or null with an exception set.
     template <class Init>
@@ -36,6 +46,9 @@ public:
     }
 
 private:
+    // peek() once other interpreters use the module (kept out of line: the inlined part stays small).
+    PyObject* peek_elsewhere() const noexcept;
+
     template <class Init>
     PyObject* slow_init(Init& init) noexcept {
         unsigned long me = PyThread_get_thread_ident();
@@ -54,13 +67,18 @@ private:
     // Runs `init`; the first result stored wins.
     template <class Init>
     PyObject* fill(Init& init) noexcept {
+        std::atomic<PyObject*>* home = interp::others_loaded() ? interp::object_home(value_, id_) : &value_;
+        if (home == nullptr) {
+            interp::raise_gone();
+            return nullptr;
+        }
         PyObject* v = init();
         if (v == nullptr) return nullptr;
-        if (PyObject* stored = peek()) {
+        if (PyObject* stored = home->load(std::memory_order_acquire)) {
             Py_DECREF(v);
             return stored;
         }
-        value_.store(v, std::memory_order_release);
+        home->store(v, std::memory_order_release);
         return v;
     }
 
@@ -79,7 +97,8 @@ private:
 
     friend void reset_cells_in_forked_child() noexcept;
 
-    std::atomic<PyObject*> value_{nullptr};
+    mutable std::atomic<PyObject*> value_{nullptr};  // the main interpreter's object
+    mutable std::atomic<unsigned> id_{0};             // the slot in other interpreters' records
     std::mutex mutex_;
     std::atomic<unsigned long> filler_{0};  // thread filling the cell (0: none)
     OnceCell* next_filling_ = nullptr;      // the list of cells being filled

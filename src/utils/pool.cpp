@@ -184,6 +184,8 @@ void run(std::size_t ntasks, const std::function<void(std::size_t)>& task) {
         get_pool().run(ntasks, task);
     } catch (const Fault&) {
         throw;
+    } catch (const std::bad_alloc&) {
+        throw;  // a worker short of memory: MemoryError, like the calling thread
     } catch (const std::exception& e) {
         throw Fault(std::string("worker thread failed: ") + e.what());
     } catch (...) {

@@ -1,7 +1,7 @@
-// Lazily created, process-wide heap types.
+// Lazily created heap types, one set per interpreter (utils/interp.h).
 //
 // Every class of the module is described by a static `TypeDef` and created from it the first
-// time it is needed, then kept for the life of the process. Common properties: qualified name
+// time an interpreter needs it, then kept for the life of that interpreter. Common properties: qualified name
 // "trovix._trovix.<Name>", base `object`, not subclassable, immutable, no instance dict, no weak
 // references. Classes without a constructor also cannot be instantiated. A class takes part in
 // cyclic garbage collection only if its slots include Py_tp_traverse (the value classes that can
@@ -27,7 +27,7 @@ struct TypeDef {
     int basicsize;           // instance size
     PyType_Slot* slots;      // terminated by {0, nullptr}; include Py_tp_new for a constructor
     const ClassAttr* attrs;  // terminated by {nullptr, nullptr}, or null
-    OnceCell* cell;          // the process-wide cell holding the type
+    OnceCell* cell;          // the cell holding the type
 };
 
 // The type object (borrowed, owned by its cell), creating it on first use; null with the

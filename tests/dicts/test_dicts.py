@@ -7,6 +7,8 @@ import pytest
 
 import trovix._trovix as T
 
+from memlimit import outcomes_when_memory_runs_out, skip_if_sanitized
+
 NOT_TUPLE = "'list' object is not an instance of 'tuple'"
 SHORT = "dictionary update sequence element has length < 2; 2 is required"
 LONG = "dictionary update sequence element has length > 2; 2 is required"
@@ -179,6 +181,33 @@ def test_assoc_in_and_update_in():
     assert call(lambda: T.update_in({}, ["a"], None))[0] == "TypeError"
 
 
+def test_path_lookups_never_change_a_defaultdict():
+    from collections import Counter, defaultdict
+
+    d = defaultdict(dict, {"x": defaultdict(list)})
+    assert T.get_in(["a", "b"], d) is None and T.get_in(["x", "y"], d, 0) == 0 and T.get_in(["x"], d) is d["x"]
+    assert call(lambda: T.get_in(["x", (1, 2)], d, no_default=True)) == ("KeyError", "(1, 2)")
+    assert T.assoc_in(d, ["a", "b"], 1) == {"a": {"b": 1}, "x": {}}
+    assert T.update_in(d, ["x", "y", "z"], repr) == {"x": {"y": {"z": "None"}}} and d == {"x": {}}
+    # Other mappings keep plain item access: a Counter's answer for a missing key counts.
+    c = Counter()
+    assert T.get_in(["a"], c) == 0 and T.update_in(c, ["a"], lambda v: v + 1) == {"a": 1} and c == {}
+
+
+def test_path_keys_changed_by_python_code_during_the_walk():
+    import gc
+
+    marker = object()
+    path = ["a", marker, "c"]
+
+    class Clearing(dict):
+        def items(self):
+            [ref.clear() for ref in gc.get_referrers(marker) if type(ref) is list and ref is not path]
+            return super().items()
+
+    assert T.assoc_in(Clearing(a={}), path, 1) == {"a": {marker: {"c": 1}}} and len(path) == 3
+
+
 DEEP = 10**6
 
 
@@ -192,6 +221,13 @@ def test_paths_deeper_than_the_recursion_limit():
     again = T.assoc_in(deep, iter(keys[: DEEP // 2]), 0)
     assert T.get_in(keys[: DEEP // 2], again) == 0 and T.get_in(keys[: DEEP // 2 + 1], deep) is not None
     del deep, updated, again
+
+
+@skip_if_sanitized
+@pytest.mark.no_leakcheck("runs in a child process")
+def test_long_paths_give_memory_error_when_memory_runs_out():
+    calls = ["lambda: T.assoc_in({}, path, 1)", "lambda: T.update_in({}, path, str)"]
+    assert outcomes_when_memory_runs_out("path = [0] * 8_000_000", calls, headroom=96 << 20) == ["MemoryError"] * 2
 
 
 def test_sources_mutated_during_the_work():

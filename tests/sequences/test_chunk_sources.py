@@ -10,6 +10,8 @@ import pytest
 
 import trovix._trovix as T
 
+from memlimit import outcomes_when_memory_runs_out, skip_if_sanitized
+
 SOURCES = {
     "list iterator": lambda: iter(list(range(1003))),
     "tuple iterator": lambda: iter(tuple(range(1003))),
@@ -29,11 +31,24 @@ def test_chunks_equal_batched(source, n):
 
 
 def test_a_generator_that_looks_at_the_collector_sees_no_half_filled_chunk():
+    # Tuples of that size that other code left behind (a chunk padded with None) are not ours.
+    earlier = [obj for obj in gc.get_objects() if type(obj) is tuple and len(obj) == 50]
+    known = set(map(id, earlier))
+
     def watching():
         for i in range(300):
             for obj in gc.get_objects():
-                if type(obj) is tuple and len(obj) == 50:
+                if type(obj) is tuple and len(obj) == 50 and id(obj) not in known:
                     assert all(x is not None for x in obj)
             yield i
 
     assert list(T.partition_all(50, watching())) == list(itertools.batched(range(300), 50))
+
+
+@skip_if_sanitized
+@pytest.mark.no_leakcheck("runs in a child process")
+def test_huge_chunk_sizes_give_memory_error_when_memory_runs_out():
+    calls = [f"lambda: next(T.{f}(2**40, itertools.repeat(None){pad}))"
+             for f, pad in (("partition_all", ""), ("partition", ""), ("partition", ", 0"))]
+    assert outcomes_when_memory_runs_out("", calls) == ["MemoryError"] * 3
+

@@ -181,6 +181,9 @@ def test_windows_nobody_holds_are_reused_safely():
     del box, window, w
     gc.collect()
     assert alive() is None
+    # Windows of numbers, reused or not, cost the collector nothing; one that takes in a list is tracked.
+    w = T.sliding_window(2, [1, 2, 3, [4], 5])
+    assert [gc.is_tracked(next(w)) for _ in range(3)] == [False, False, True]
 
 
 def test_list_sources_are_read_as_they_change():
@@ -209,6 +212,32 @@ def test_length_hints():
         5, 4, 3, 2, 1, 0]
     assert T.pluck(0, [[1]] * 5).__length_hint__() == 5
     assert operator.length_hint(T.pluck(0, iter([[1]] * 5))) == 5
+
+
+class Hinted:
+    def __init__(self, exc):
+        self.exc, self.rows = exc, iter([[1], [2]])
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        return next(self.rows)
+
+    def __length_hint__(self):
+        raise self.exc("no hint")
+
+
+@pytest.mark.parametrize("make", [lambda s: T.sliding_window(1, s), lambda s: T.interpose(0, s),
+                                  lambda s: T.pluck(0, s)])
+def test_length_hint_failures_and_arguments(make):
+    assert make(Hinted(ValueError)).__length_hint__() <= 1  # the source counts as empty
+    for exc in (KeyboardInterrupt, MemoryError):
+        with pytest.raises(exc, match="no hint"):
+            make(Hinted(exc)).__length_hint__()
+    it = make([[1]])
+    with pytest.raises(TypeError, match=rf"^{type(it).__name__}.__length_hint__\(\) takes 0 positional arguments but 1 was"):
+        it.__length_hint__(1)
 
 
 def test_classes():

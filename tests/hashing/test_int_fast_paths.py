@@ -400,7 +400,7 @@ EXPORTERS = {
     "'<I' (ctypes)": (_ctypes("c_uint32", 2**32 - 1, 0, 0), True),
     "'n'": (lambda p: memoryview(array.array("q", [1, -1, 1])).cast("B").cast("n"), True),
     "'N'": (lambda p: memoryview(array.array("q", [1, -1, 1])).cast("B").cast("N"), True),
-    "foreign order": (lambda p: memoryview(np.array([1, 2], dtype=FOREIGN + "i8")), False),
+    "foreign order": (lambda p: memoryview(np.array([1, 2], dtype=FOREIGN + "i8")), True),
     "misaligned": (_misaligned, False),
 }
 
@@ -415,9 +415,9 @@ def _outcome(f):
 def _items(obj):
     if type(obj) is OnlyBuffer:
         return list(memoryview(obj.data))
-    if type(obj) is memoryview and obj.format[0] == ("<" if sys.byteorder == "little" else ">"):
-        # iterating a memoryview knows native formats only; the values are those of the native code
-        return obj.cast("B").cast(obj.format[1:]).tolist()
+    if type(obj) is memoryview and obj.format[0] in "<>":
+        # iterating a memoryview knows native formats only; these are the values in its memory
+        return np.frombuffer(obj, dtype=obj.format).tolist()
     return _outcome(lambda: list(obj))[1]
 
 

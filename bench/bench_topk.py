@@ -21,6 +21,10 @@ def cases():
     ints = [rng.randrange(10**9) for _ in range(1_000_000)]
     strs = [f"user-{rng.randrange(10**9):09d}" for _ in range(1_000_000)]
     rows = [(rng.randrange(10**9), i) for i in range(1_000_000)]
+    # Every layout of a 1-D integer array is read natively.
+    strided = big[: 4_000_000 : 2]
+    swapped = big[:2_000_000].astype(">i8")
+    strided_same, swapped_same = strided.copy(), big[:2_000_000].copy()
 
     def np_top():
         return np.sort(np.partition(big, -10)[-10:])[::-1]
@@ -38,6 +42,12 @@ def cases():
              "same call, RAYON_NUM_THREADS=1 (child process)", ">= 1.6x on 2 cores", check=False),
         Case("topk(10, 1e7 int64 array), 1 worker vs numpy", serial, np_top,
              "np.partition (1-worker pool in a child)", "report", check=False),
+        Case("topk(10, int64[2e6] every 2nd element)", lambda: T.topk(10, strided), lambda: T.topk(10, strided_same),
+             "the same values contiguous", ">= 0.5x"),
+        Case("topk(10, int64[2e6] big-endian)", lambda: T.topk(10, swapped), lambda: T.topk(10, swapped_same),
+             "the same values contiguous", ">= 0.5x"),
+        Case("topk(10, int64[2e6] every 2nd element)", lambda: T.topk(10, strided),
+             lambda: tuple(heapq.nlargest(10, strided.tolist())), "heapq.nlargest(view.tolist())", ">= 2x"),
         Case("topk(10, list of 1e6 ints)", lambda: T.topk(10, ints), lambda: tuple(heapq.nlargest(10, ints)),
              "heapq.nlargest", ">= 2x"),
         Case("topk(10, list of 1e6 str)", lambda: T.topk(10, strs), lambda: tuple(heapq.nlargest(10, strs)),

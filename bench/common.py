@@ -159,13 +159,16 @@ def report(cases):
 
 
 class OneWorkerChild:
-    """A child interpreter whose worker pool has one worker (RAYON_NUM_THREADS=1). `setup` runs once
-    (with `T` = trovix._trovix); each call evaluates `expr` there and returns repr of its result, so
-    that a serial run is timed side by side with the parallel one in the parent."""
+    """A child interpreter whose worker pool has one worker (RAYON_NUM_THREADS=1), asked right after
+    the parent measured the same work, so that a serial run is timed side by side with the parallel
+    one. `setup` runs once there (with `T` = trovix._trovix and the benchmark folder importable);
+    each call `child(*args)` evaluates `expr` there with `args` bound and returns repr of its
+    result."""
 
     _DRIVER = (
-        "import sys\nimport trovix._trovix as T\nexec(sys.argv[1])\n"
+        "import ast, sys\nsys.path.insert(0, sys.argv[3])\nimport trovix._trovix as T\nexec(sys.argv[1])\n"
         "for line in sys.stdin:\n"
+        "    args = ast.literal_eval(line)\n"
         "    sys.stdout.write(repr(eval(sys.argv[2])).replace('\\n', ' ') + '\\n')\n"
         "    sys.stdout.flush()\n"
     )
@@ -179,12 +182,13 @@ class OneWorkerChild:
         env = dict(os.environ)
         env.pop("RAYON_RS_NUM_CPUS", None)
         env["RAYON_NUM_THREADS"] = "1"
-        self.proc = subprocess.Popen([sys.executable, "-c", self._DRIVER, setup, expr], env=env,
+        here = os.path.dirname(os.path.abspath(__file__))
+        self.proc = subprocess.Popen([sys.executable, "-c", self._DRIVER, setup, expr, here], env=env,
                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         atexit.register(self.close)
 
-    def __call__(self):
-        self.proc.stdin.write("\n")
+    def __call__(self, *args):
+        self.proc.stdin.write(repr(args) + "\n")
         self.proc.stdin.flush()
         return self.proc.stdout.readline().strip()
 

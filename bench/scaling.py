@@ -2,15 +2,10 @@
 100 % distinct values, on every worker of the pool and on one, next to the peers and to the rate of
 a plain streaming read of the same buffer (numpy's sum: one pass, no table), the physical limit of
 these kernels.
-
-Run as a script with `--child`, it measures trovix alone, one row per request: the report starts
-it with RAYON_NUM_THREADS=1 for the one-worker column.
 """
 
-import json
-import os
+import ast
 import statistics
-import subprocess
 import sys
 import time
 
@@ -59,37 +54,6 @@ def ours(a, T):
     return {"frequencies": quick_time(lambda: T.frequencies(a)), "unique": quick_time(lambda: list(T.unique(a)))}
 
 
-def child():
-    """Answers requests "n dist" from stdin with one JSON line of trovix timings each."""
-    import trovix._trovix as T
-    for line in sys.stdin:
-        n, dist = line.split()
-        a = make(int(n), dist)
-        print(json.dumps(ours(a, T)), flush=True)
-        del a
-
-
-class OneWorker:
-    """A child process whose pool has a single worker, asked for each row right after the parent
-    measured it, so that both columns see the same load of the machine."""
-
-    def __init__(self):
-        env = dict(os.environ)
-        env.pop("RAYON_RS_NUM_CPUS", None)
-        env["RAYON_NUM_THREADS"] = "1"
-        self.proc = subprocess.Popen([sys.executable, os.path.abspath(__file__), "--child"], env=env,
-                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-
-    def __call__(self, n, dist):
-        self.proc.stdin.write(f"{n} {dist}\n")
-        self.proc.stdin.flush()
-        return json.loads(self.proc.stdout.readline())
-
-    def close(self):
-        self.proc.stdin.close()
-        self.proc.wait()
-
-
 def ms(seconds):
     """A time in 9 characters."""
     if seconds < 1e-3:
@@ -108,7 +72,9 @@ def run(huge=False):
     import pandas as pd
     import trovix._trovix as T
 
-    single = OneWorker()
+    from common import OneWorkerChild
+
+    single = OneWorkerChild("from scaling import make, ours", "ours(make(*args), T)")
     print(HEADER, flush=True)
     out = []
     for n, dist in rows(huge):
@@ -116,7 +82,7 @@ def run(huge=False):
         gb = a.nbytes / 1e9
         rec = {"n": n, "dist": dist, "bytes": a.nbytes, "read_s": quick_time(lambda: int(a.sum()))}
         rec.update(ours(a, T))
-        one = single(n, dist)
+        one = ast.literal_eval(single(n, dist))
         rec["frequencies_1w"] = one["frequencies"]
         rec["unique_1w"] = one["unique"]
         rec["value_counts"] = quick_time(lambda: pd.Series(a).value_counts(sort=False))
@@ -133,7 +99,4 @@ def run(huge=False):
 
 
 if __name__ == "__main__":
-    if "--child" in sys.argv:
-        child()
-    else:
-        run("--huge" in sys.argv)
+    run("--huge" in sys.argv)

@@ -10,8 +10,11 @@
 - A watchdog: a test that runs longer than TROVIX_TEST_TIMEOUT seconds (default 300, times the
   repeats of the leak check) dumps every thread's stack and ends the run, so a hang fails instead
   of stalling the suite.
-- Markers: `numpy` (the test needs NumPy; the leak check runs it once, unmeasured) and
-  `no_leakcheck(reason)` (the leak check runs the test once, unmeasured).
+- Markers: `numpy` (the test needs NumPy; the leak check runs it once, unmeasured),
+  `no_leakcheck(reason)` (the leak check runs the test once, unmeasured) and `slow` (builds,
+  type-checks, clusters and long subprocess runs; every test of the folders in NORMAL_RUN_ONLY
+  carries it too). `-m "not slow"` is the fast subset; slow tests are scheduled first, so that
+  under pytest-xdist they do not end up alone on one worker at the end of the run.
 """
 
 import faulthandler
@@ -76,6 +79,7 @@ def pytest_configure(config):
     config.addinivalue_line(
         "markers", "no_leakcheck(reason): the leak check runs the test once, unmeasured"
     )
+    config.addinivalue_line("markers", "slow: left out of the fast subset (-m 'not slow')")
     spec = config.getoption("--leaks")
     if spec is not None:
         import leakcheck
@@ -91,14 +95,17 @@ NORMAL_RUN_ONLY = {
 }
 
 
+@pytest.hookimpl(tryfirst=True)
 def pytest_collection_modifyitems(config, items):
-    if config.getoption("--leaks") is None and not os.environ.get("TROVIX_SANITIZED"):
-        return
+    deep = config.getoption("--leaks") is not None or bool(os.environ.get("TROVIX_SANITIZED"))
     for item in items:
         rel = os.path.relpath(str(item.path), _TESTS_DIR).split(os.sep)
         reason = NORMAL_RUN_ONLY.get(rel[0]) if len(rel) > 1 else None
         if reason is not None:
-            item.add_marker(pytest.mark.skip(reason=f"normal run only: {reason}"))
+            item.add_marker(pytest.mark.slow)
+            if deep:
+                item.add_marker(pytest.mark.skip(reason=f"normal run only: {reason}"))
+    items.sort(key=lambda item: item.get_closest_marker("slow") is None)  # stable: slow ones first
 
 
 def _timeout(config):

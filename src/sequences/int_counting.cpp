@@ -120,73 +120,6 @@ PyObject* count_dict(const std::vector<Bits>& order, CountAt&& count_at) {
     return result.release();
 }
 
-// ---- values in a narrow range: a direct array --------------------------------------------------
-
-// Counts of the values in [lo, lo + span), indexed by value - lo, and the values in order of first
-// occurrence. `Count` is wide enough for the number of values counted.
-template <class Bits, class Count>
-struct SpanCounts {
-    SpanCounts(Bits lo_, std::size_t span) : lo(lo_), counts(span) {}
-
-    Bits lo;
-    ZeroedArray<Count> counts;
-    std::vector<Bits> order;
-
-    void count(const Bits* values, std::size_t n) {
-        // An array that outgrows the caches is read at random: load a few values ahead.
-        if (counts.size() * sizeof(Count) > (std::size_t{1} << 20)) count_loop<true>(values, n);
-        else count_loop<false>(values, n);
-    }
-
-    template <bool kPrefetch>
-    void count_loop(const Bits* values, std::size_t n) {
-        Count* c = counts.get();
-        const Bits base = lo;
-        for (std::size_t i = 0; i < n; ++i) {
-            if constexpr (kPrefetch) {
-                if (i + kAhead < n) TROVIX_PREFETCH(&c[static_cast<Bits>(values[i + kAhead] - base)]);
-            }
-            Bits v = values[i];
-            if (c[static_cast<Bits>(v - base)]++ == 0) [[unlikely]] order.push_back(v);
-        }
-    }
-};
-
-template <class T, class Count>
-PyObject* build_span(const T* data, std::size_t n, T lo, std::size_t span) {
-    using Bits = std::make_unsigned_t<T>;
-    const Bits* values = reinterpret_cast<const Bits*>(data);
-    // On this thread: a narrow range is taken only where the first values showed many distinct
-    // ones, and per-chunk arrays of that many values cost more to set up and merge than the
-    // counting they would share out.
-    SpanCounts<Bits, Count> main(static_cast<Bits>(lo), span);
-    main.order.reserve(std::min(n, span));
-    main.count(values, n);
-    const Count* counts = main.counts.get();
-    const auto& order = main.order;
-    const Bits base = main.lo;
-    return count_dict<T>(order, [&](std::size_t i) -> std::uint64_t {
-        if (i + kAhead < order.size()) TROVIX_PREFETCH(&counts[static_cast<Bits>(order[i + kAhead] - base)]);
-        return counts[static_cast<Bits>(order[i] - base)];
-    });
-}
-
-// The span of [lo, hi] when it is narrow enough for a direct array (at most a few entries per
-// value counted), else 0.
-template <class T>
-std::size_t narrow_span(T lo, T hi, std::size_t n) {
-    using Bits = std::make_unsigned_t<T>;
-    auto width = static_cast<std::uint64_t>(static_cast<Bits>(static_cast<Bits>(hi) - static_cast<Bits>(lo)));
-    std::uint64_t limit = 2 * static_cast<std::uint64_t>(n) + 1024;
-    return width < limit ? static_cast<std::size_t>(width + 1) : 0;
-}
-
-template <class T>
-PyObject* build_span_any(const T* data, std::size_t n, T lo, std::size_t span) {
-    if (n <= UINT32_MAX) return build_span<T, std::uint32_t>(data, n, lo, span);
-    return build_span<T, std::uint64_t>(data, n, lo, span);
-}
-
 // ---- wide elements: hash table -----------------------------------------------------------------
 
 // Counts per value. Optionally, values near the first one counted (within a window of 65536
@@ -195,7 +128,8 @@ PyObject* build_span_any(const T* data, std::size_t n, T lo, std::size_t span) {
 template <class Bits>
 class CountTable {
 public:
-    static constexpr Bits kWindow = Bits{1} << 16;
+    // (Narrow element types count without a window: theirs would span the whole type.)
+    static constexpr Bits kWindow = static_cast<Bits>(sizeof(Bits) > 2 ? std::uint64_t{1} << 16 : 0);
 
     // `window`: keep the direct window around the first value (worth its 512 KiB only for long
     // inputs); `expected`: distinct values to make room for.
@@ -371,6 +305,99 @@ private:
     std::vector<Bits> order_;
 };
 
+// ---- values in a narrow range: a direct array --------------------------------------------------
+
+// Counts of the values in [lo, lo + span), indexed by value - lo, and the values in order of first
+// occurrence. `Count` is wide enough for the number of values counted. The range comes from an
+// earlier pass over memory that may have changed since: a value outside it (a stray) is counted
+// in a table on the side, never used as an index.
+template <class Bits, class Count>
+struct SpanCounts {
+    SpanCounts(Bits lo_, std::size_t span_) : lo(lo_), span(static_cast<Bits>(span_ - 1)), counts(span_) {}
+
+    Bits lo;
+    Bits span;  // entries - 1 (the whole range of a type fits)
+    ZeroedArray<Count> counts;
+    std::vector<Bits> order;
+    std::unique_ptr<CountTable<Bits>> strays;
+
+    bool holds(Bits v) const noexcept { return static_cast<Bits>(v - lo) <= span; }
+
+    void count(const Bits* values, std::size_t n) {
+        // An array that outgrows the caches is read at random: load a few values ahead.
+        if (counts.size() * sizeof(Count) > (std::size_t{1} << 20)) count_loop<true>(values, n);
+        else count_loop<false>(values, n);
+    }
+
+    template <bool kPrefetch>
+    void count_loop(const Bits* values, std::size_t n) {
+        Count* c = counts.get();
+        const Bits base = lo;
+        const Bits last = span;
+        for (std::size_t i = 0; i < n; ++i) {
+            if constexpr (kPrefetch) {
+                if (i + kAhead < n) TROVIX_PREFETCH(&c[std::min(static_cast<Bits>(values[i + kAhead] - base), last)]);
+            }
+            Bits v = values[i];
+            auto off = static_cast<Bits>(v - base);
+            if (off > last) [[unlikely]] {
+                count_stray(v);
+                continue;
+            }
+            if (c[off]++ == 0) [[unlikely]] order.push_back(v);
+        }
+    }
+
+    void count_stray(Bits v) {
+        if (!strays) strays = std::make_unique<CountTable<Bits>>(false);
+        std::size_t before = strays->order().size();
+        strays->add(v, 1);
+        if (strays->order().size() != before) order.push_back(v);
+    }
+
+    std::uint64_t get(Bits v) const {
+        if (holds(v)) return counts[static_cast<Bits>(v - lo)];
+        return strays->get(v);
+    }
+
+    void prefetch(Bits v) const noexcept {
+        if (holds(v)) TROVIX_PREFETCH(&counts[static_cast<Bits>(v - lo)]);
+    }
+};
+
+template <class T, class Count>
+PyObject* build_span(const T* data, std::size_t n, T lo, std::size_t span) {
+    using Bits = std::make_unsigned_t<T>;
+    const Bits* values = reinterpret_cast<const Bits*>(data);
+    // On this thread: a narrow range is taken only where the first values showed many distinct
+    // ones, and per-chunk arrays of that many values cost more to set up and merge than the
+    // counting they would share out.
+    SpanCounts<Bits, Count> main(static_cast<Bits>(lo), span);
+    main.order.reserve(std::min(n, span));
+    main.count(values, n);
+    const auto& order = main.order;
+    return count_dict<T>(order, [&](std::size_t i) -> std::uint64_t {
+        if (i + kAhead < order.size()) main.prefetch(order[i + kAhead]);
+        return main.get(order[i]);
+    });
+}
+
+// The span of [lo, hi] when it is narrow enough for a direct array (at most a few entries per
+// value counted), else 0.
+template <class T>
+std::size_t narrow_span(T lo, T hi, std::size_t n) {
+    using Bits = std::make_unsigned_t<T>;
+    auto width = static_cast<std::uint64_t>(static_cast<Bits>(static_cast<Bits>(hi) - static_cast<Bits>(lo)));
+    std::uint64_t limit = 2 * static_cast<std::uint64_t>(n) + 1024;
+    return width < limit ? static_cast<std::size_t>(width + 1) : 0;
+}
+
+template <class T>
+PyObject* build_span_any(const T* data, std::size_t n, T lo, std::size_t span) {
+    if (n <= UINT32_MAX) return build_span<T, std::uint32_t>(data, n, lo, span);
+    return build_span<T, std::uint64_t>(data, n, lo, span);
+}
+
 // Counts the rest of a buffer of which `done` values are counted, on this thread; first makes
 // room for as many distinct values as those counted so far promise.
 template <class Bits>
@@ -507,6 +534,7 @@ PyObject* build_direct(const T* data, std::size_t n) {
     Ref result = Ref::steal(new_dict(order.size()));
     if (!result) return nullptr;
     for (Bits v : order) {
+        if (counts[v] == 0) continue;  // the memory changed between the two passes
         Ref key = Ref::steal(box_int(static_cast<T>(v)));
         if (!key) return nullptr;
         Ref count = Ref::steal(PyLong_FromUnsignedLongLong(counts[v]));
@@ -525,13 +553,30 @@ PyObject* frequencies_int(PyObject* seq, bool& qualified) {
     }
     qualified = buf && buf.scannable();
     if (!qualified) return nullptr;
-    return visit_int_buffer(buf, [](const auto* data, std::size_t n) -> PyObject* {
-        using T = std::remove_cv_t<std::remove_pointer_t<decltype(data)>>;
+    return visit_int_buffer(buf, [](const auto& span) -> PyObject* {
+        using T = std::remove_cv_t<std::remove_pointer_t<decltype(span.contiguous())>>;
+        std::size_t n = span.size();
+        if (n == 0) return PyDict_New();
+        if (span.repeats_one()) return count_dict<T>(std::vector<std::make_unsigned_t<T>>{
+                                                         static_cast<std::make_unsigned_t<T>>(span[0])},
+                                                     [n](std::size_t) -> std::uint64_t { return n; });
+        const T* data = span.contiguous();
+        // Any other layout is counted from a native-order copy: the kernels below read their input
+        // more than once, and at full speed only as a flat array.
+        ZeroedArray<T> copy;
+        if (data == nullptr) {
+            copy = ZeroedArray<T>(n, ZeroedArray<T>::kUninitialised);
+            span.gather(copy.get(), 0, n);
+            data = copy.get();
+        }
         if constexpr (sizeof(T) <= 2) {
             if (n <= kSmall) {
-                if (n == 0) return PyDict_New();
                 auto [lo, hi] = value_range(data, n);
-                return build_span_any(data, n, lo, static_cast<std::size_t>(static_cast<std::make_unsigned_t<T>>(hi - lo)) + 1);
+                if (std::size_t width = narrow_span(lo, hi, n)) return build_span_any(data, n, lo, width);
+                // A few values far apart: a small table rather than an array over the whole type.
+                CountTable<std::make_unsigned_t<T>> table(false, n);
+                table.count_into(reinterpret_cast<const std::make_unsigned_t<T>*>(data), n);
+                return build_hashed(data, n, 1, table, n);
             }
             return build_direct(data, n);
         } else {

@@ -1,16 +1,21 @@
 // Selection kernels behind `topk` on integer buffers.
 //
-// `k_largest` keeps the k largest values seen so far in a binary min-heap whose root is the
-// smallest of them: a value enters only when it is greater than the root, so most values cost one
-// comparison against a value held in a register. When k is a sizeable part of the input, a
-// partial partition (nth_element) is cheaper than the heap. Buffers of at least 524288 elements
-// are cut into consecutive chunks that the worker pool selects from; the calling thread then
-// selects the final k among the candidates, sorts them and boxes only those.
+// A `Selector` keeps the k largest values fed to it, in memory proportional to k whatever the
+// input's length. For a small k it is a binary min-heap whose root is the smallest value kept: a
+// value enters only when it is greater than the root, so most values cost one comparison against
+// a value held in a register. For a larger k it collects the values above a threshold in a buffer
+// of 2k and, whenever the buffer fills, keeps its k largest (a partial partition) and raises the
+// threshold to the smallest of them: linear time, even for sorted input where every value enters.
+// Buffers of at least 524288 elements are cut into consecutive chunks that the worker pool
+// selects from; each finished chunk is merged at once into the shared selection, so only one
+// selection per worker is alive at a time. The calling thread then sorts the final k values and
+// boxes only those.
 #include "sequences/int_topk.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -29,6 +34,9 @@ constexpr std::size_t kParallelThreshold = std::size_t{1} << 19;
 constexpr std::size_t kMinChunk = std::size_t{1} << 16;
 constexpr std::size_t kChunksPerWorker = 4;
 
+// Up to this k the selection is a heap; above it, a buffer partitioned when full.
+constexpr std::size_t kHeapMax = 256;
+
 // Moves heap[0] down to its place after the root was replaced.
 template <class T>
 void sift_down(T* heap, std::size_t size, T x) {
@@ -44,78 +52,130 @@ void sift_down(T* heap, std::size_t size, T x) {
     heap[i] = x;
 }
 
-// The min(n, k) largest values of values[0..n), in no particular order.
+// The min(k, fed) largest values of everything fed to it. `expected`: how many values it may be
+// fed at most (bounds the memory taken up front).
 template <class T>
-std::vector<T> k_largest(const T* values, std::size_t n, std::size_t k) {
-    std::vector<T> heap;
-    if (k == 0 || n == 0) return heap;
-    if (k >= n / 16) {
-        heap.assign(values, values + n);
-        if (k < n) {
-            std::nth_element(heap.begin(), heap.begin() + static_cast<std::ptrdiff_t>(k), heap.end(),
-                             std::greater<T>());
-            heap.resize(k);
-        }
-        return heap;
+class Selector {
+public:
+    Selector(std::size_t k, std::size_t expected) : k_(std::min(k, expected)) {
+        if (k_ > 0) values_.reserve(k_ <= kHeapMax ? k_ : std::min(2 * k_, expected));
     }
-    heap.reserve(k);
-    std::size_t i = 0;
-    for (; i < n && heap.size() < k; ++i) {
-        // Sift up.
-        T x = values[i];
-        std::size_t j = heap.size();
-        heap.push_back(x);
-        while (j > 0) {
-            std::size_t parent = (j - 1) / 2;
-            if (!(x < heap[parent])) break;
-            heap[j] = heap[parent];
-            j = parent;
-        }
-        heap[j] = x;
+
+    void feed(const T* values, std::size_t n) {
+        if (k_ == 0) return;
+        if (k_ <= kHeapMax) feed_heap(values, n);
+        else feed_buffer(values, n);
     }
-    T* h = heap.data();
-    T root = h[0];
-    for (; i < n; ++i) {
-        T x = values[i];
-        if (root < x) [[unlikely]] {
-            sift_down(h, k, x);
-            root = h[0];
+
+    // The selected values, in no particular order.
+    std::vector<T> take() && {
+        if (k_ > kHeapMax && values_.size() > k_) compact();
+        return std::move(values_);
+    }
+
+private:
+    void feed_heap(const T* values, std::size_t n) {
+        std::size_t i = 0;
+        for (; i < n && values_.size() < k_; ++i) {
+            // Sift up.
+            T x = values[i];
+            std::size_t j = values_.size();
+            values_.push_back(x);
+            while (j > 0) {
+                std::size_t parent = (j - 1) / 2;
+                if (!(x < values_[parent])) break;
+                values_[j] = values_[parent];
+                j = parent;
+            }
+            values_[j] = x;
+        }
+        if (i == n) return;
+        T* h = values_.data();
+        T root = h[0];
+        for (; i < n; ++i) {
+            T x = values[i];
+            if (root < x) [[unlikely]] {
+                sift_down(h, k_, x);
+                root = h[0];
+            }
         }
     }
-    return heap;
-}
+
+    void feed_buffer(const T* values, std::size_t n) {
+        std::size_t i = 0;
+        for (; i < n && !full_; ++i) push(values[i]);
+        T floor = threshold_;
+        for (; i < n; ++i) {
+            T x = values[i];
+            if (floor < x) [[unlikely]] {
+                push(x);
+                floor = threshold_;
+            }
+        }
+    }
+
+    void push(T x) {
+        values_.push_back(x);
+        if (values_.size() == 2 * k_) compact();
+    }
+
+    // Keeps the k largest values of the buffer; only greater values can enter from now on.
+    void compact() {
+        auto kth = values_.begin() + static_cast<std::ptrdiff_t>(k_ - 1);
+        std::nth_element(values_.begin(), kth, values_.end(), std::greater<T>());
+        values_.resize(k_);
+        threshold_ = values_[k_ - 1];
+        full_ = true;
+    }
+
+    std::size_t k_;
+    std::vector<T> values_;  // a heap (k <= kHeapMax), or the buffer
+    T threshold_{};
+    bool full_ = false;
+};
 
 template <class T>
-std::vector<T> select(const T* values, std::size_t n, std::size_t k) {
+std::vector<T> select(const IntSpan<T>& span, std::size_t k) {
+    std::size_t n = span.size();
+    if (span.repeats_one()) return std::vector<T>(std::min(k, n), span[0]);
+    Selector<T> chosen(k, n);
+    auto feed_range = [&span](Selector<T>& sel, std::size_t begin, std::size_t end) {
+        span.for_blocks(begin, end, [&sel](const T* values, std::size_t len) {
+            sel.feed(values, len);
+            return true;
+        });
+    };
     std::size_t workers = k == 0 || n < kParallelThreshold ? 1 : std::max<std::size_t>(1, pool::thread_count());
-    if (workers == 1) return k_largest(values, n, k);
+    if (workers == 1) {
+        feed_range(chosen, 0, n);
+        return std::move(chosen).take();
+    }
     std::size_t pieces = workers * kChunksPerWorker;
     std::size_t chunk = std::max((n + pieces - 1) / pieces, kMinChunk);
     std::size_t nchunks = (n + chunk - 1) / chunk;
-    std::vector<std::vector<T>> partials(nchunks);
+    std::mutex merging;
     pool::run(nchunks, [&](std::size_t c) {
         std::size_t begin = c * chunk;
-        partials[c] = k_largest(values + begin, std::min(chunk, n - begin), k);
+        std::size_t end = std::min(n, begin + chunk);
+        Selector<T> part(k, end - begin);
+        feed_range(part, begin, end);
+        std::vector<T> found = std::move(part).take();
+        std::lock_guard<std::mutex> lock(merging);
+        chosen.feed(found.data(), found.size());
     });
-    std::vector<T> candidates;
-    for (const auto& part : partials) candidates.insert(candidates.end(), part.begin(), part.end());
-    return k_largest(candidates.data(), candidates.size(), k);
+    return std::move(chosen).take();
 }
 
 template <class T>
-PyObject* topk_values(const T* data, std::size_t n, std::size_t k) {
-    std::vector<T> chosen = select(data, n, k);
+PyObject* topk_values(const IntSpan<T>& span, std::size_t k) {
+    std::vector<T> chosen = select(span, k);
     std::sort(chosen.begin(), chosen.end(), std::greater<T>());
-    std::vector<Ref> boxed;
-    boxed.reserve(chosen.size());
-    for (T v : chosen) {
-        boxed.push_back(Ref::steal(box_int(v)));
-        if (!boxed.back()) return nullptr;
-    }
-    Ref result = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(boxed.size())));
+    Ref result = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(chosen.size())));
     if (!result) return nullptr;
-    for (std::size_t i = 0; i < boxed.size(); ++i) {
-        PyTuple_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), boxed[i].release());
+    for (std::size_t i = 0; i < chosen.size(); ++i) {
+        PyObject* v = box_int(chosen[i]);
+        if (v == nullptr) return nullptr;  // the tuple's empty slots are fine to drop
+        PyTuple_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), v);
     }
     return result.release();
 }
@@ -130,10 +190,7 @@ PyObject* topk_int(std::size_t k, PyObject* seq, bool& qualified) {
     }
     qualified = buf && buf.scannable();
     if (!qualified) return nullptr;
-    return visit_int_buffer(buf, [k](const auto* data, std::size_t n) -> PyObject* {
-        using T = std::remove_cv_t<std::remove_pointer_t<decltype(data)>>;
-        return topk_values<T>(data, n, k);
-    });
+    return visit_int_buffer(buf, [k](const auto& span) { return topk_values(span, k); });
 }
 
 }  // namespace trovix::sequences

@@ -105,10 +105,12 @@ using AnyIntSet = std::variant<IntSet<std::int64_t>, IntSet<std::uint8_t>, IntSe
 template <class T>
 struct SetTag {};
 
+// The element count is read from the view at every step rather than kept beside it: once the
+// collector has released the view, the state reads as an exhausted, empty buffer.
 struct UniqueIntState {
     template <class T>
     UniqueIntState(IntBuf&& b, SetTag<T>)
-        : buf(std::move(b)), n(buf.size()), unseen(values_of<T>()), seen(std::in_place_type<IntSet<T>>, 0, n) {}
+        : buf(std::move(b)), unseen(values_of<T>()), seen(std::in_place_type<IntSet<T>>) {}
 
     // How many distinct values an element type can hold (no limit for the wide types).
     template <class T>
@@ -117,26 +119,45 @@ struct UniqueIntState {
         else return SIZE_MAX;
     }
 
-    IntBuf buf;  // the held view: released when the iterator is deallocated
-    std::size_t n;
+    IntBuf buf;  // the held view: released when the iterator is deallocated or cleared
     std::size_t position = 0;
     std::size_t unseen;  // values of the element type not yielded yet
     AnyIntSet seen;
 
+    std::size_t left() const noexcept {
+        std::size_t n = buf.size();
+        if (buf.stride() == 0 && n > 1) n = 1;  // one broadcast value: at most one output
+        return n - std::min(position, n);
+    }
+
     template <class T>
     Next step() {
+        IntSpan<T> span = int_span<T>(buf);
+        std::size_t n = span.size();
+        // Every value of the type was yielded, or every element is the one already yielded (a
+        // broadcast value): nothing new can follow.
+        if (unseen == 0 || (span.repeats_one() && position > 0)) position = n;
+        if (position >= n) return Next::end();
         auto& set = std::get<IntSet<T>>(seen);
-        const T* data = static_cast<const T*>(buf.data());
-        if (unseen == 0) position = n;  // every value of the type was yielded: nothing new can follow
-        while (position < n) {
-            if (position + 16 < n) set.prefetch(data[position + 16]);
-            T v = data[position++];
-            if (set.insert(v)) {
-                --unseen;
-                return Next::item(box_int(v));
+        if (const T* data = span.contiguous()) {
+            while (position < n) {
+                if (position + 16 < n) set.prefetch(data[position + 16]);
+                T v = data[position++];
+                if (set.insert(v)) return yield(v);
+            }
+        } else {
+            while (position < n) {
+                T v = span[position++];
+                if (set.insert(v)) return yield(v);
             }
         }
         return Next::end();
+    }
+
+    template <class T>
+    Next yield(T v) {
+        --unseen;
+        return Next::item(box_int(v));
     }
 };
 
@@ -151,10 +172,7 @@ struct UniqueIntBody {
         return state != nullptr ? state->buf.traverse(visit, arg) : 0;
     }
     void clear() {
-        cell.clear_if_idle([](UniqueIntState& state) {
-            state.n = 0;  // exhausted from now on
-            state.buf.reset();
-        });
+        cell.clear_if_idle([](UniqueIntState& state) { state.buf.reset(); });  // empty: exhausted from now on
     }
 
     Next raw_next() {
@@ -178,8 +196,7 @@ struct UniqueIntBody {
         if (!state) return -1;
         // A narrow array may be far longer than the values it can hold: a consumer that
         // preallocates from the hint must not ask for one slot per element.
-        std::size_t left = state->n - std::min(state->position, state->n);
-        return static_cast<Py_ssize_t>(std::min(left, state->unseen));
+        return static_cast<Py_ssize_t>(std::min(state->left(), state->unseen));
     }
 };
 
@@ -224,8 +241,8 @@ PyObject* unique_impl(PyObject* seq, PyObject* key) {
         IntBuf buf = int_buffer(seq);
         if (buf.failed()) return nullptr;
         if (buf && buf.scannable()) {
-            return visit_int_buffer(buf, [&](const auto* data, std::size_t) -> PyObject* {
-                using T = std::remove_cv_t<std::remove_pointer_t<decltype(data)>>;
+            return visit_int_buffer(buf, [&](const auto& span) -> PyObject* {
+                using T = std::remove_cv_t<std::remove_pointer_t<decltype(span.contiguous())>>;
                 return new_iter<UniqueIntBody>(kUniqueIntIterType, std::move(buf), SetTag<T>{});
             });
         }
@@ -235,16 +252,18 @@ PyObject* unique_impl(PyObject* seq, PyObject* key) {
     return new_iter<UniqueBody>(kUniqueIterType, std::move(source), Ref::borrow(key));
 }
 
+// The set grows with the values seen, so that an early duplicate costs the same in a short
+// buffer as in a long one.
 template <class T>
-bool all_distinct(const T* data, std::size_t n) {
-    if (n == 0) return true;
-    std::size_t start = std::max<std::size_t>(16, std::bit_ceil(2 * std::min<std::size_t>(n, 4096)));
-    IntSet<T> set(start, n);
-    for (std::size_t i = 0; i < n; ++i) {
-        if (i + 16 < n) set.prefetch(data[i + 16]);
-        if (!set.insert(data[i])) return false;
-    }
-    return true;
+bool all_distinct(const IntSpan<T>& span) {
+    IntSet<T> set;
+    return span.for_blocks(0, span.size(), [&set](const T* data, std::size_t n) {
+        for (std::size_t i = 0; i < n; ++i) {
+            if (i + 16 < n) set.prefetch(data[i + 16]);
+            if (!set.insert(data[i])) return false;
+        }
+        return true;
+    });
 }
 
 PyObject* isdistinct_impl(PyObject* seq) {
@@ -252,7 +271,7 @@ PyObject* isdistinct_impl(PyObject* seq) {
         IntBuf buf = int_buffer(seq);
         if (buf.failed()) return nullptr;
         if (buf && buf.scannable()) {
-            bool distinct = visit_int_buffer(buf, [](const auto* data, std::size_t n) { return all_distinct(data, n); });
+            bool distinct = visit_int_buffer(buf, [](const auto& span) { return all_distinct(span); });
             return new_bool(distinct);
         }
     }

@@ -31,21 +31,21 @@ constexpr KindInfo kKinds[] = {
 
 constexpr char kNativeOrder = std::endian::native == std::endian::little ? '<' : '>';
 
-// Decodes a struct-style format into (size, signedness). Native sizes without a prefix or with
-// '@'; standard sizes with '=' or the machine's own explicit byte order. Foreign byte orders,
-// multi-item formats and non-integer codes decode to nothing. 'c' decodes like 'B' (the caller
-// rejects it afterwards).
-bool decode_format(const char* format, KindInfo& out) noexcept {
+// Decodes a struct-style format into (size, signedness, byte order). Native sizes without a prefix
+// or with '@'; standard sizes with '=', '<', '>' or '!' ('<', '>' and '!' name a byte order, which
+// may be the machine's own or the opposite one). Multi-item formats and non-integer codes decode
+// to nothing. 'c' decodes like 'B' (the caller rejects it afterwards).
+bool decode_format(const char* format, KindInfo& out, bool& foreign) noexcept {
     if (format == nullptr) format = "B";
     bool standard = false;
+    foreign = false;
     char first = format[0];
     if (first == '@') {
         ++format;
-    } else if (first == '=' || first == kNativeOrder || (kNativeOrder == '>' && first == '!')) {
+    } else if (first == '=' || first == '<' || first == '>' || first == '!') {
         standard = true;
+        foreign = first != '=' && (first == '<') != (kNativeOrder == '<');
         ++format;
-    } else if (first == '<' || first == '>' || first == '!') {
-        return false;  // the other byte order
     }
     if (format[0] == '\0' || format[1] != '\0') return false;
     switch (format[0]) {
@@ -190,10 +190,6 @@ void IntBuf::Release::operator()(Py_buffer* view) const noexcept {
     delete view;
 }
 
-bool IntBuf::scannable() const noexcept {
-    return view_ != nullptr && view_->buf != nullptr && PyBuffer_IsContiguous(view_.get(), 'C');
-}
-
 IntBuf int_buffer(PyObject* obj) noexcept {
     IntBuf result;
     if (PyObject_CheckBuffer(obj) != 1) return result;
@@ -211,19 +207,24 @@ IntBuf int_buffer(PyObject* obj) noexcept {
     std::unique_ptr<Py_buffer, IntBuf::Release> view(raw);
     if (raw->shape == nullptr || raw->strides == nullptr) return result;
     KindInfo decoded{};
-    if (!decode_format(raw->format, decoded)) return result;
+    bool foreign = false;
+    if (!decode_format(raw->format, decoded, foreign)) return result;
+    // Every element must be aligned to its size: the first one, and each step from one to the next.
     auto address = reinterpret_cast<std::uintptr_t>(raw->buf);
+    auto step = static_cast<std::uintptr_t>(raw->ndim >= 1 ? raw->strides[0] : 0);
     // The first element type (in tag order) that the view matches decides; one view answers all
     // eight attempts because the checks only read its metadata.
     for (int tag = 0; tag < 8; ++tag) {
         const KindInfo& k = kKinds[tag];
         if (static_cast<std::size_t>(raw->itemsize) != k.size) continue;
         if (decoded.size != k.size || decoded.is_signed != k.is_signed) continue;
-        if (address % k.size != 0) continue;
+        if (address % k.size != 0 || step % k.size != 0) continue;
         if (raw->ndim != 1) return result;
+        if (raw->suboffsets != nullptr && raw->suboffsets[0] >= 0) return result;  // pointers, not values
         if (raw->format != nullptr && std::strchr(raw->format, 'c') != nullptr) return result;
         result.view_ = std::move(view);
         result.kind_ = static_cast<IntKind>(tag);
+        result.swapped_ = foreign && k.size > 1;
         return result;
     }
     return result;

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <new>
 #include <utility>
@@ -20,6 +21,15 @@ public:
     explicit ZeroedArray(std::size_t n) : n_(n) {
         if (n == 0) return;
         data_ = static_cast<T*>(std::calloc(n, sizeof(T)));
+        if (data_ == nullptr) throw std::bad_alloc();
+    }
+    // `n` elements left as the allocator hands them out, for a caller that fills them all.
+    struct Uninitialised {};
+    static constexpr Uninitialised kUninitialised{};
+    ZeroedArray(std::size_t n, Uninitialised) : n_(n) {
+        if (n == 0) return;
+        if (n > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+        data_ = static_cast<T*>(std::malloc(n * sizeof(T)));
         if (data_ == nullptr) throw std::bad_alloc();
     }
     ZeroedArray(ZeroedArray&& o) noexcept : data_(std::exchange(o.data_, nullptr)), n_(std::exchange(o.n_, 0)) {}

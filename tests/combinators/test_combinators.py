@@ -3,7 +3,6 @@ apply, do, identity: differential properties against functools.reduce / plain Py
 keys of memoize for every rule, and the traits of the wrapper classes."""
 
 import functools
-import inspect
 import operator
 import pickle
 import subprocess
@@ -13,6 +12,7 @@ import pytest
 from hypothesis import given, strategies as st
 
 import trovix._trovix as T
+from reliability import models
 
 # ---- composition and threading ----------------------------------------------------------------
 
@@ -227,29 +227,7 @@ def kwonly(x, *, k):
     return x, k
 
 
-def ref_key(shape, args, kwargs):
-    """The cache key rules, from the signature analysis of the plain-Python reference."""
-    unary_fn, may_kw = shape
-    if unary_fn and not kwargs and len(args) == 1:
-        return args[0]
-    frozen = frozenset(kwargs.items()) if kwargs else None
-    if may_kw:
-        return (args or None, frozen)
-    if kwargs:
-        return (args, frozen)
-    return args
-
-
-def ref_shape(func):
-    try:
-        params = inspect.signature(func).parameters.values()
-    except (ValueError, TypeError):
-        return False, True
-    P = inspect.Parameter
-    has_var = any(p.kind == P.VAR_POSITIONAL for p in params)
-    may_kw = any(p.default is not P.empty or p.kind in (P.KEYWORD_ONLY, P.VAR_KEYWORD) for p in params)
-    required = sum(1 for p in params if p.default is P.empty and p.kind in (P.POSITIONAL_ONLY, P.POSITIONAL_OR_KEYWORD))
-    return (not may_kw and not has_var and required == 1), may_kw
+ref_key, ref_shape = models.memo_key, models._memo_shape  # the one reference of the key rules
 
 
 CALLS = {

@@ -33,6 +33,9 @@ def check_native(buf):
     assert type(it).__name__ == "UniqueIntIter"
     assert list(it) == uniq
     assert T.isdistinct(buf) is distinct
+    top = T.topk(7, buf)
+    assert top == tuple(sorted((int(v) for v in buf), reverse=True)[:7])
+    assert all(type(v) is int for v in top)
 
 
 @pytest.mark.parametrize("dtype", INT_DTYPES)
@@ -75,10 +78,50 @@ def test_values_sharing_low_bits_do_not_collapse():
     assert T.frequencies(np.concatenate([a, a[:10]]))[a[5].item()] == 2
 
 
+def layouts(a):
+    """Views of the values of `a` in every one-dimensional layout, beside the contiguous copy."""
+    swapped = a.astype(a.dtype.newbyteorder())
+    return {
+        "every second": np.repeat(a, 2)[::2],
+        "every third, reversed": np.repeat(a[::-1], 3)[::-3],
+        "reversed": a[::-1],
+        "column": np.stack([a, a[::-1]], axis=1)[:, 0],
+        "foreign byte order": swapped,
+        "foreign byte order, strided": np.repeat(swapped, 2)[1::2],
+        "broadcast": np.broadcast_to(a[:1], (len(a),)) if len(a) else a,
+        "memoryview slice": memoryview(np.repeat(a, 2))[::2],
+    }
+
+
+@pytest.mark.parametrize("dtype", INT_DTYPES)
+def test_every_one_dimensional_layout_is_read_natively(dtype):
+    info = np.iinfo(dtype)
+    rng = np.random.default_rng(8)
+    body = rng.integers(info.min, info.max, size=200, dtype=dtype, endpoint=True)
+    for a in (np.concatenate([np.array([info.min, info.max, 0, 1, info.max], dtype=dtype), body, body[:9]]),
+              np.arange(min(int(info.max), 150), dtype=dtype), np.array([], dtype=dtype)):
+        for view in layouts(a).values():
+            check_native(view)
+    # Beyond the parallel threshold, and a view whose values came from a foreign byte order.
+    big = rng.integers(info.min, info.max, size=1_100_000, dtype=dtype, endpoint=True)
+    for view in (big[::2], big[::-2].astype(big.dtype.newbyteorder())):
+        values = view.tolist()
+        assert T.frequencies(view) == T.frequencies(values) and list(T.frequencies(view)) == list(dict.fromkeys(values))
+        assert T.topk(5, view) == tuple(sorted(values, reverse=True)[:5])
+        assert T.topk(40_000, view) == tuple(sorted(values, reverse=True)[:40_000])
+
+
+def test_a_broadcast_value_is_read_once_however_long_the_view():
+    view = np.broadcast_to(np.array([-7], dtype=np.int64), (2**59,))
+    assert T.frequencies(view) == {-7: 2**59}
+    assert list(T.unique(view)) == [-7]
+    assert T.isdistinct(view) is False
+    assert T.topk(3, view) == (-7, -7, -7)
+
+
 NOT_QUALIFYING = {
     "2-d": lambda: np.arange(6, dtype=np.int64).reshape(2, 3),
-    "strided": lambda: np.arange(20, dtype=np.int64)[::2],
-    "foreign byte order": lambda: np.array([3, 1, 3, 258], dtype=FOREIGN + "i4"),
+    "misaligned field": lambda: np.array([(1, 5), (2, 6), (3, 5)], dtype=[("a", "u1"), ("b", "<i4")])["b"],
     "bool": lambda: np.array([True, False, True]),
     "float": lambda: np.array([1.0, 2.0, 1.0]),
     "float array.array": lambda: array.array("d", [1.0, 2.0, 1.0]),
@@ -232,25 +275,40 @@ class Halting(BaseException):
     pass
 
 
+def refusing(exc, where):
+    """The values 1, 1, 2 in a buffer whose export, or whose type's `__iter__` lookup, raises."""
+    if where == "export":
+        class Refusing(bytearray):
+            def __buffer__(self, flags):
+                raise exc("refused")
+
+        return Refusing(b"\x01\x01\x02")
+
+    class Meta(type):
+        def __getattribute__(cls, name):
+            if name == "__iter__":
+                raise exc("refused")
+            return super().__getattribute__(name)
+
+    class Looked(array.array, metaclass=Meta):
+        pass
+
+    return Looked("b", [1, 1, 2])
+
+
+@pytest.mark.parametrize("where", ["export", "lookup"])
 @pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit, MemoryError, Halting])
 @pytest.mark.parametrize("call", [T.frequencies, lambda b: list(T.unique(b)), T.isdistinct],
                          ids=["frequencies", "unique", "isdistinct"])
-def test_export_failures_that_must_not_be_swallowed(call, exc):
-    class Refusing(bytearray):
-        def __buffer__(self, flags):
-            raise exc("refused")
-
+def test_export_failures_that_must_not_be_swallowed(call, exc, where):
     with pytest.raises(exc, match="refused"):
-        call(Refusing(b"\x01\x01\x02"))
+        call(refusing(exc, where))
 
 
-@pytest.mark.parametrize("exc", [ValueError, BufferError, TypeError])
-def test_ordinary_export_failures_fall_back_to_iteration(exc):
-    class Refusing(bytearray):
-        def __buffer__(self, flags):
-            raise exc("refused")
-
-    b = Refusing(b"\x01\x01\x02")
+@pytest.mark.parametrize("where", ["export", "lookup"])
+@pytest.mark.parametrize("exc", [ValueError, BufferError, TypeError, AttributeError])
+def test_ordinary_export_failures_fall_back_to_iteration(exc, where):
+    b = refusing(exc, where)
     assert T.frequencies(b) == {1: 2, 2: 1}
     assert list(T.unique(b)) == [1, 2]
     assert T.isdistinct(b) is False
@@ -302,6 +360,18 @@ def _mmap(tmp_path):
     return m
 
 
+def _misaligned(tmp_path):
+    raw = bytearray(25)
+    raw[1:] = array.array("q", [5, -5, 5]).tobytes()
+    return memoryview(raw)[1:].cast("q")
+
+
+def _ctypes(kind, *values):
+    import ctypes
+
+    return lambda p: memoryview((getattr(ctypes, kind) * len(values))(*values))
+
+
 def _memmap(tmp_path):
     m = np.memmap(tmp_path / "values", dtype=np.int16, mode="w+", shape=(4,))
     m[:] = [3, 1, 3, 2]
@@ -325,30 +395,48 @@ EXPORTERS = {
     "masked array": (lambda p: np.ma.array([1, 2, 1, 5], mask=[0, 1, 0, 0]), False),
     "buffer and __iter__": (lambda p: BufferAndIter(b"\x03\x04"), False),
     "buffer and __getitem__": (lambda p: BufferAndItem(b"\x03\x04"), False),
+    # formats: standard sizes in this machine's byte order, the native ssize_t / size_t codes
+    "'<q' (ctypes)": (_ctypes("c_int64", 9, -9, 9), True),
+    "'<I' (ctypes)": (_ctypes("c_uint32", 2**32 - 1, 0, 0), True),
+    "'n'": (lambda p: memoryview(array.array("q", [1, -1, 1])).cast("B").cast("n"), True),
+    "'N'": (lambda p: memoryview(array.array("q", [1, -1, 1])).cast("B").cast("N"), True),
+    "foreign order": (lambda p: memoryview(np.array([1, 2], dtype=FOREIGN + "i8")), True),
+    "misaligned": (_misaligned, False),
 }
 
 
 def _outcome(f):
     try:
         return "ok", f()
-    except TypeError as exc:  # e.g. the unhashable `masked` of a masked array
-        return "TypeError", None
+    except Exception as exc:  # e.g. the unhashable `masked` of a masked array
+        return type(exc).__name__, None
+
+
+def _items(obj):
+    if type(obj) is OnlyBuffer:
+        return list(memoryview(obj.data))
+    if type(obj) is memoryview and obj.format[0] in "<>":
+        # iterating a memoryview knows native formats only; these are the values in its memory
+        return np.frombuffer(obj, dtype=obj.format).tolist()
+    return _outcome(lambda: list(obj))[1]
 
 
 @pytest.mark.parametrize("name", EXPORTERS)
 def test_buffer_path_only_where_memory_is_the_iteration(name, tmp_path):
     make, native = EXPORTERS[name]
     obj = make(tmp_path)
-    items = list(memoryview(obj.data)) if type(obj) is OnlyBuffer else list(obj)
+    items = _items(obj)
 
     def counts():
+        if items is None:
+            list(obj)  # raises as the iteration does
         freq = {}
         for x in items:
             freq[x] = freq.get(x, 0) + 1
         return freq, list(freq)
 
     assert _outcome(lambda: (T.frequencies(obj), list(T.frequencies(obj)))) == _outcome(counts)
-    it = T.unique(obj)
+    made, it = _outcome(lambda: T.unique(obj))  # takes iter(obj) at once, like map()
     assert (type(it).__name__ == "UniqueIntIter") is native
-    assert _outcome(lambda: list(it)) == _outcome(lambda: list(dict.fromkeys(items)))
-    assert _outcome(lambda: T.isdistinct(obj)) == _outcome(lambda: len(set(items)) == len(items))
+    assert _outcome(lambda: list(it) if made == "ok" else iter(obj)) == _outcome(lambda: list(dict.fromkeys(counts()[1])))
+    assert _outcome(lambda: T.isdistinct(obj)) == _outcome(lambda: len(counts()[1]) == len(items))

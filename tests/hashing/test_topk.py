@@ -31,7 +31,8 @@ def same_objects(got, expected):
 big_ints = st.integers(-5, 5) | st.integers(-(2**80), 2**80)
 # Distinct but equal objects, so that ties show whether input order is kept.
 eq_floats = st.sampled_from([0.0, -0.0, 1.5, -2.0, 1e300, float("inf"), float("-inf")]).map(lambda f: f * 1.0)
-words = st.sampled_from(["", "a", "ab", "b", "é", "z\u0100", "\U0001f600", "ab\x00"]).map(lambda s: "".join([s]))
+# Slicing builds a new string object from two characters on ("" and "a" stay shared singletons).
+words = st.sampled_from(["", "a", "ab", "ba", "éé", "z\u0100", "\U0001f600\U0001f600", "ab\x00"]).map(lambda s: (s + "!")[:-1])
 mixed = st.one_of(st.integers(-3, 3), st.booleans(), st.floats(allow_nan=True), st.sampled_from(["a", (1,), None]))
 
 
@@ -180,8 +181,7 @@ def check_buffer(k, buf):
     values = [int(v) for v in buf]
     got = T.topk(k, buf)
     assert got == T.topk(k, values) == tuple(heapq.nlargest(k, values))
-    if memoryview(buf).c_contiguous:  # else the general path yields the buffer's own items
-        assert all(type(v) is int for v in got)
+    assert all(type(v) is int for v in got)
 
 
 @pytest.mark.parametrize("dtype", INT_DTYPES)
@@ -225,6 +225,7 @@ def test_numpy_views():
     assert T.topk(2, np.array([True, False, True])) == (True, True)  # booleans are not integers
 
 
+@pytest.mark.slow
 @pytest.mark.no_leakcheck("runs in child processes")
 def test_parallel_selection_equals_serial_for_every_pool_size():
     script = r"""

@@ -135,21 +135,22 @@ def exploding(after):
     raise Boom
 
 
-CALLS = [("map", (str,)), ("filter", (bool,)), ("unique", ()), ("take", (5,)), ("drop", (1,)),
-         ("sliding_window", (2,)), ("partition_all", (2,)), ("flat_map", (lambda v: [v],)),
-         ("pluck", (0,)), ("interpose", (0,)), ("accumulate", (operator.add,)), ("collect", ()),
-         ("reduce", (operator.add, 0)), ("count", ()), ("frequencies", ()), ("group_by", (bool,)),
-         ("to_dict", ()), ("first", ()), ("last", ()), ("nth", (1,))]
+# method, arguments, the result on an empty source
+CALLS = [("map", (str,), []), ("filter", (bool,), []), ("unique", (), []), ("take", (5,), []), ("drop", (1,), []),
+         ("sliding_window", (2,), []), ("partition_all", (2,), []), ("flat_map", (lambda v: [v],), []),
+         ("pluck", (0,), []), ("interpose", (0,), []), ("accumulate", (operator.add,), []), ("collect", (), []),
+         ("reduce", (operator.add, 0), 0), ("count", (), 0), ("frequencies", (), {}), ("group_by", (bool,), {}),
+         ("to_dict", (), {}), ("first", (), Nothing), ("last", (), Nothing), ("nth", (1,), Nothing)]
 
 
 def drain(result):
     return result.collect() if type(result) is Iter else result
 
 
-@pytest.mark.parametrize("name, args", CALLS, ids=[c[0] for c in CALLS])
-def test_methods_on_exhausted_and_raising_sources(name, args):
-    done = iter([])
-    assert drain(getattr(Iter(done), name)(*args)) in ([], 0, {}, Nothing)
+@pytest.mark.parametrize("name, args, empty", CALLS, ids=[c[0] for c in CALLS])
+def test_methods_on_exhausted_and_raising_sources(name, args, empty):
+    got = drain(getattr(Iter(iter([])), name)(*args))
+    assert type(got) is type(empty) and got == empty
     with pytest.raises(Boom):
         drain(getattr(Iter(exploding(0)), name)(*args))
     with pytest.raises(TypeError):

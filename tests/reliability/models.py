@@ -426,12 +426,14 @@ def remove(predicate, seq):
     return step()
 
 
-def _chunks(n, it, pad):
+def _chunks(n, it, pad, keep_short=False):
     while True:
         buf = []
         while len(buf) < n:
             ok, x = _next(it)
             if not ok:
+                if buf and keep_short:
+                    yield tuple(buf)
                 if buf and pad:
                     buf.extend([pad[0]] * (n - len(buf)))
                     break
@@ -453,21 +455,7 @@ def partition_all(n, seq):
     n = _i64(n)
     if n < 1:
         return iter(())
-    it = iter(seq)
-
-    def step():
-        while True:
-            buf = []
-            while len(buf) < n:
-                ok, x = _next(it)
-                if not ok:
-                    if buf:
-                        yield tuple(buf)
-                    return
-                buf.append(x)
-            yield tuple(buf)
-
-    return step()
+    return _chunks(n, iter(seq), (), keep_short=True)
 
 
 # ---- hashing functions -------------------------------------------------------------------------
@@ -599,22 +587,24 @@ def sliding_window(n, seq):
     return step()
 
 
+def _separated(el, it, ok, first):
+    if not ok:
+        return
+    yield first
+    while True:
+        ok, x = _next(it)
+        if not ok:
+            return
+        yield el
+        yield x
+
+
 def interpose(el, seq):
     it = iter(seq)
     ok, first = _next(it)
     if not ok:
         raise StopIteration
-
-    def step():
-        yield first
-        while True:
-            ok, x = _next(it)
-            if not ok:
-                return
-            yield el
-            yield x
-
-    return step()
+    return _separated(el, it, ok, first)
 
 
 def pluck(ind, seqs, *rest):
@@ -809,20 +799,7 @@ class Iter:
     def partition_all(self, n):
         n = _usize(n)
         it = iter(self.inner)
-
-        def step():
-            while n:
-                buf = []
-                while len(buf) < n:
-                    ok, x = _next(it)
-                    if not ok:
-                        if buf:
-                            yield tuple(buf)
-                        return
-                    buf.append(x)
-                yield tuple(buf)
-
-        return Iter(step())
+        return Iter(_chunks(n, it, (), keep_short=True) if n else iter(()))
 
     def sliding_window(self, n):
         # no source has 2**63 items: a larger window is as good as that one
@@ -834,17 +811,8 @@ class Iter:
     def interpose(self, el):
         it = iter(self.inner)
 
-        def step():
-            ok, x = _next(it)
-            if not ok:
-                return
-            yield x
-            while True:
-                ok, x = _next(it)
-                if not ok:
-                    return
-                yield el
-                yield x
+        def step():  # lazy: the first item is pulled by the first next()
+            yield from _separated(el, it, *_next(it))
 
         return Iter(step())
 
@@ -1042,6 +1010,19 @@ def _memo_shape(func):
     return (not may_kw and not has_var and required == 1), may_kw
 
 
+def memo_key(shape, args, kwargs):
+    """The cache key of a call without a key function, given `_memo_shape(func)`."""
+    is_unary, may_have_kwargs = shape
+    if is_unary and not kwargs and len(args) == 1:
+        return args[0]
+    frozen = frozenset(kwargs.items()) if kwargs else None
+    if may_have_kwargs:
+        return (args or None, frozen)
+    if kwargs:
+        return (args, frozen)
+    return args
+
+
 class Memoize:
     def __init__(self, func, cache, key):
         self.func, self.cache, self.key = func, cache, key
@@ -1050,16 +1031,8 @@ class Memoize:
     def __call__(self, *args, **kwargs):
         if self.key is not None:
             k = self.key(args, kwargs if kwargs else None)
-        elif self.is_unary and not kwargs and len(args) == 1:
-            k = args[0]
         else:
-            frozen = frozenset(kwargs.items()) if kwargs else None
-            if self.may_have_kwargs:
-                k = (args or None, frozen)
-            elif kwargs:
-                k = (args, frozen)
-            else:
-                k = args
+            k = memo_key((self.is_unary, self.may_have_kwargs), args, kwargs)
         missing = object()
         found = dict.get(self.cache, k, missing)
         if found is not missing:

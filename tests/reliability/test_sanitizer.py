@@ -2,10 +2,9 @@
 reported and ends the process (only under `./dev asan`)."""
 
 import os
-import subprocess
-import sys
 
 import pytest
+from fresh import run_fresh
 
 import trovix._trovix as T
 
@@ -29,9 +28,8 @@ def test_a_use_after_free_is_reported(tmp_path):
         "libc.free(p)\n"
         "ctypes.string_at(p, 8)\n"
     )
-    env = dict(os.environ)
     # Keep this deliberate report out of the run's report directory.
-    env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "").replace("log_path=", "unused_log_path=")
-    proc = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=120)
+    options = os.environ.get("ASAN_OPTIONS", "").replace("log_path=", "unused_log_path=")
+    proc = run_fresh(code, timeout=120, check=False, ASAN_OPTIONS=options)
     assert proc.returncode != 0
     assert "heap-use-after-free" in proc.stderr, proc.stderr[-2000:]

@@ -66,8 +66,6 @@ WORDS = [_rng.choice(["ant", "bee", "cat", "dog", "eel", "fox", 1, 2.0, (3, 4)])
 
 
 def test_dask_bag_frequencies_merged_per_partition(client):
-    if not hasattr(T, "merge_with"):
-        pytest.skip("merge_with is not in this build")
     import dask.bag as db
 
     bag = db.from_sequence(WORDS, npartitions=6)

@@ -1,8 +1,4 @@
-"""Scripted sources and interruptions for the iterator tests."""
-
-import signal
-
-import pytest
+"""Scripted sources for the iterator tests."""
 
 
 class Script:
@@ -37,23 +33,3 @@ def outcomes(it, limit=50):
         except Exception as exc:  # noqa: BLE001 - recorded for the comparison
             out.append(type(exc).__name__)
     raise AssertionError("did not end")
-
-
-class Interrupted(Exception):
-    """Raised by the alarm handler of `interrupts`."""
-
-
-def interrupts(call, after=0.05):
-    """Checks that `call()` (an endless native loop) is stopped by a signal handler that raises."""
-
-    def handler(signum, frame):
-        raise Interrupted
-
-    old = signal.signal(signal.SIGALRM, handler)
-    signal.setitimer(signal.ITIMER_REAL, after)
-    try:
-        with pytest.raises(Interrupted):
-            call()
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, old)

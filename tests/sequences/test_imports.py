@@ -1,18 +1,14 @@
 """Standard-library objects are looked up on first use; a failed lookup is retried later."""
 
 import os
-import subprocess
-import sys
-import textwrap
+
+import fresh
 
 import pytest
 
 
 def run_fresh(code, timeout=60):
-    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                            timeout=timeout)
-    assert result.returncode == 0, result.stderr
-    return result.stdout.splitlines()
+    return fresh.run_fresh(code, timeout=timeout).stdout.splitlines()
 
 
 def test_failed_cached_import_is_retried():

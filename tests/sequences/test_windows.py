@@ -1,9 +1,10 @@
 """Windows, separators and plucking: sliding_window, interpose, pluck and their iterator classes."""
 
-import collections
 import gc
 import itertools
 import operator
+import pathlib
+import sys
 import weakref
 
 import pytest
@@ -13,6 +14,9 @@ import trovix._trovix as T
 
 from sequences.scripted import Script, outcomes
 
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "bench"))
+from bench_windows import deque_windows, interposed  # noqa: E402 - the plain-Python ways the benchmarks time
+
 
 class ListSub(list):
     pass
@@ -21,21 +25,6 @@ class ListSub(list):
 def sources(items):
     """The same items as a list, tuple, generator, list subclass and plain iterator."""
     return [list(items), tuple(items), (x for x in items), ListSub(items), iter(list(items))]
-
-
-def deque_windows(n, seq):
-    it = iter(seq)
-    window = collections.deque(itertools.islice(it, n - 1), maxlen=n)
-    for x in it:
-        window.append(x)
-        yield tuple(window)
-
-
-def interposed(el, seq):
-    for i, x in enumerate(seq):
-        if i:
-            yield el
-        yield x
 
 
 values = st.lists(st.integers(-5, 5) | st.text(max_size=2), max_size=12)

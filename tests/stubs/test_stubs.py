@@ -90,8 +90,7 @@ def test_user_code_runs(path):
         source.append(line)
     imported = re.search(r"from trovix import \((.*?)\)", path.read_text(), re.S)
     missing = sorted(set(re.findall(r"\b(\w+)\b", imported[1] if imported else "")) - set(dir(trovix)))
-    if missing:
-        pytest.skip(f"not in this build: {', '.join(missing)}")
+    assert not missing, f"missing: {', '.join(missing)}"
 
     @contextlib.contextmanager
     def _fails():

@@ -91,11 +91,27 @@ private:
         }
         if (i == n) return;
         T* h = values_.data();
+        const std::size_t k = k_;
         T root = h[0];
+        // Eight values at a time: their maximum (a branch-free reduction) is compared with the
+        // root, and only a group holding a value above it is walked one by one.
+        for (; i + 8 <= n; i += 8) {
+            T m = values[i];
+            for (std::size_t j = 1; j < 8; ++j) m = std::max(m, values[i + j]);
+            if (root < m) [[unlikely]] {
+                for (std::size_t j = i; j < i + 8; ++j) {
+                    T x = values[j];
+                    if (root < x) {
+                        sift_down(h, k, x);
+                        root = h[0];
+                    }
+                }
+            }
+        }
         for (; i < n; ++i) {
             T x = values[i];
             if (root < x) [[unlikely]] {
-                sift_down(h, k_, x);
+                sift_down(h, k, x);
                 root = h[0];
             }
         }

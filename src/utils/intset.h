@@ -82,14 +82,7 @@ public:
     bool insert(T x) {
         auto v = static_cast<Bits>(x);
         auto off = static_cast<Bits>(v - base_);
-        if (off < window_bits_) [[likely]] {
-            std::uint64_t bit = std::uint64_t{1} << (off & 63);
-            std::uint64_t& word = window_[off >> 6];
-            if (word & bit) return false;
-            word |= bit;
-            ++size_;
-            return true;
-        }
+        if (off < window_bits_) [[likely]] return set_bit(off);
         return insert_outside(v);
     }
 
@@ -119,17 +112,20 @@ private:
         std::swap(has_zero_, o.has_zero_);
     }
 
-    [[gnu::noinline]] bool insert_outside(Bits v) {
-        if (window_ == nullptr) open_window(v);
-        else if (!widen_towards(v)) return insert_hashed(v);
-        // Now in the bitmap.
-        auto off = static_cast<Bits>(v - base_);
+    // Sets the bitmap's bit at offset `off` (inside the window); true if it was clear.
+    bool set_bit(Bits off) noexcept {
         std::uint64_t bit = std::uint64_t{1} << (off & 63);
         std::uint64_t& word = window_[off >> 6];
         if (word & bit) return false;
         word |= bit;
         ++size_;
         return true;
+    }
+
+    TROVIX_NOINLINE bool insert_outside(Bits v) {
+        if (window_ == nullptr) open_window(v);
+        else if (!widen_towards(v)) return insert_hashed(v);
+        return set_bit(static_cast<Bits>(v - base_));  // now in the bitmap
     }
 
     void open_window(Bits first) {

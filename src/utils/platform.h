@@ -4,6 +4,7 @@
 // - `TROVIX_PREFETCH(p)` / `TROVIX_PREFETCH_W(p)`: a hint that the cache line at `p` will soon be
 //   read (written). GCC and Clang get their builtin, MSVC on x86 its intrinsic; elsewhere nothing.
 //   Never faults, whatever `p` points at.
+// - `TROVIX_NOINLINE`: keeps a rarely taken path out of its caller's inlined fast path.
 // - `available_cpus()`: the processors this process may run on (its affinity mask, capped by a
 //   control-group CPU quota on Linux; the standard library's count elsewhere), at least 1.
 // - `at_fork_child(f)`: runs `f` in the child of every later fork(), before any other code of the
@@ -26,6 +27,14 @@
 #else
 #define TROVIX_PREFETCH(p) static_cast<void>(p)
 #define TROVIX_PREFETCH_W(p) static_cast<void>(p)
+#endif
+
+#if defined(__GNUC__) || defined(__clang__)
+#define TROVIX_NOINLINE __attribute__((noinline))
+#elif defined(_MSC_VER)
+#define TROVIX_NOINLINE __declspec(noinline)
+#else
+#define TROVIX_NOINLINE
 #endif
 
 namespace trovix::platform {

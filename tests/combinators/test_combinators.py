@@ -5,13 +5,13 @@ keys of memoize for every rule, and the traits of the wrapper classes."""
 import functools
 import operator
 import pickle
-import subprocess
 import sys
 
 import pytest
 from hypothesis import given, strategies as st
 
 import trovix._trovix as T
+from fresh import run_fresh
 from reliability import models
 
 # ---- composition and threading ----------------------------------------------------------------
@@ -413,7 +413,7 @@ NESTINGS = {
 @pytest.mark.parametrize("wrap", list(NESTINGS.values()), ids=list(NESTINGS))
 def test_deep_nesting_raises_recursion_error(wrap):
     # in a thread with a small stack, in a child process: a fault here would be a crash
-    code = f"""if True:
+    code = f"""
         import threading
         from functools import partial
         import trovix._trovix as T
@@ -432,5 +432,5 @@ def test_deep_nesting_raises_recursion_error(wrap):
         t.start()
         t.join()
     """
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    done = run_fresh(code, timeout=120, check=False)
     assert (done.returncode, done.stdout.strip()) == (0, "stopped"), done.stderr[-2000:]

@@ -12,7 +12,6 @@ import sys
 import threading
 import time
 from array import array
-from collections import Counter
 
 import pytest
 from fresh import run_fresh
@@ -265,11 +264,12 @@ def test_concurrent_callers_of_the_parallel_kernels():
 
     inputs = []
     for i in range(THREADS):
+        # One period of `modulus` distinct values (7919 is prime), repeated over POOL_N items.
         modulus = 50 + 17 * i
-        values = array("q", ((j * 7919 + i) % modulus - modulus // 2 for j in range(POOL_N)))
-        counts = Counter(values)
-        # 7919 is prime, so the first `modulus` values are all the distinct ones
-        inputs.append((values, {v: counts[v] for v in values[:modulus]}))
+        period = array("q", [(j * 7919 + i) % modulus - modulus // 2 for j in range(modulus)])
+        repeats, rest = divmod(POOL_N, modulus)
+        values = period * repeats + period[:rest]
+        inputs.append((values, {v: repeats + (j < rest) for j, v in enumerate(period)}))
 
     def work(i):
         values, expected = inputs[i]

@@ -55,7 +55,7 @@ def client():
     pytest.importorskip("dask.bag", reason="Dask is not installed")
     distributed = pytest.importorskip("distributed", reason="dask.distributed is not installed")
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None, timeout=TIMEOUT) as cluster, \
+                                  dashboard_address=":0", timeout=TIMEOUT) as cluster, \
             distributed.Client(cluster, timeout=TIMEOUT) as c:
         c.wait_for_workers(2, timeout=TIMEOUT)
         yield c

@@ -38,7 +38,7 @@ settings.register_profile(
     "leaks", parent=settings.get_profile("ci"), max_examples=12,
     suppress_health_check=_SLOW_OK + [HealthCheck.differing_executors],
 )
-settings.register_profile("asan", parent=settings.get_profile("ci"), max_examples=40)
+settings.register_profile("asan", parent=settings.get_profile("ci"), max_examples=20)
 settings.register_profile("fast", parent=settings.get_profile("ci"), max_examples=20)
 settings.register_profile("hunt", deadline=None, max_examples=2000, suppress_health_check=_SLOW_OK)
 

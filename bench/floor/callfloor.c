@@ -103,7 +103,41 @@ static PyObject* juxt_floor(PyObject* self, PyObject* const* args, Py_ssize_t na
     return make_floor(args, nargs, 1, 0);
 }
 
+/* chunk_floor(it, n): takes `n`-tuples from the iterator until it ends, dropping each (what a
+ * streamed chunking iterator must do at least, without the iterator protocol around it); returns
+ * how many chunks were taken. */
+static PyObject* chunk_floor(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2) {
+        PyErr_SetString(PyExc_TypeError, "chunk_floor(it, n)");
+        return NULL;
+    }
+    PyObject* it = args[0];
+    Py_ssize_t n = PyLong_AsSsize_t(args[1]);
+    if (n <= 0 || !PyIter_Check(it)) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "chunk_floor needs an iterator and n > 0");
+        return NULL;
+    }
+    iternextfunc next = Py_TYPE(it)->tp_iternext;
+    Py_ssize_t chunks = 0;
+    for (;;) {
+        PyObject* t = PyTuple_New(n);
+        if (t == NULL) return NULL;
+        Py_ssize_t i = 0;
+        for (; i < n; ++i) {
+            PyObject* item = next(it);
+            if (item == NULL) break;
+            PyTuple_SET_ITEM(t, i, item);
+        }
+        Py_DECREF(t);
+        if (i < n) break;
+        ++chunks;
+    }
+    if (PyErr_Occurred()) return NULL;
+    return PyLong_FromSsize_t(chunks);
+}
+
 static PyMethodDef methods[] = {
+    {"chunk_floor", (PyCFunction)(void (*)(void))chunk_floor, METH_FASTCALL, NULL},
     {"pipe_floor", (PyCFunction)(void (*)(void))pipe_floor, METH_FASTCALL, NULL},
     {"compose_floor", (PyCFunction)(void (*)(void))compose_floor, METH_FASTCALL, NULL},
     {"juxt_floor", (PyCFunction)(void (*)(void))juxt_floor, METH_FASTCALL, NULL},

@@ -9,6 +9,7 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <cstddef>
 
 #include "utils/iterator.h"
@@ -106,12 +107,17 @@ public:
     // already stored in `dst` for the caller to release.
     Py_ssize_t fill(PyObject** dst, Py_ssize_t n) noexcept {
         if (is_list_ || is_tuple_) {
-            for (Py_ssize_t i = 0; i < n; ++i) {
-                Next x = next();
-                if (!x) return x.is_error() ? -1 : i;
-                dst[i] = x.release();
-            }
-            return n;
+            // Taking references runs no code, so the list cannot change while the run is copied.
+            if (finished_) return 0;
+            PyObject* seq = obj_.get();
+            Py_ssize_t len = is_list_ ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq);
+            auto index = static_cast<Py_ssize_t>(index_);
+            Py_ssize_t take = len > index ? std::min(n, len - index) : 0;
+            PyObject** items = is_list_ ? &PyList_GET_ITEM(seq, 0) : &PyTuple_GET_ITEM(seq, 0);
+            for (Py_ssize_t i = 0; i < take; ++i) dst[i] = Py_NewRef(items[index + i]);
+            index_ += static_cast<std::size_t>(take);
+            if (take < n && is_list_) finished_ = true;  // stays finished, as next() would
+            return take;
         }
         if (!obj_) [[unlikely]] return 0;
         return fill_from_iterator(obj_.get(), dst, n, !is_builtin_iterator());

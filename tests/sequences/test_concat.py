@@ -245,6 +245,21 @@ def test_partition_all():
         T.partition_all(2**64, [1])
 
 
+@pytest.mark.parametrize("change", [lambda s: s.extend([7, 8, 9]), lambda s: s.clear(), lambda s: s.pop()])
+def test_list_changed_between_chunks_reads_like_its_iterator(change):
+    # Appends are seen, a shortened list ends early, and an ended one stays ended.
+    results = []
+    for make in (lambda s: T.partition_all(2, s), lambda s: itertools.batched(iter(s), 2)):
+        seq = [1, 2, 3, 4, 5]
+        it = make(seq)
+        got = [next(it)]
+        change(seq)
+        got += list(it)
+        seq.append(10)
+        results.append((got, list(it)))
+    assert results[0] == results[1]
+
+
 def test_huge_chunk_size_does_not_reserve_memory():
     big = 2**62
     assert list(T.partition_all(big, range(5))) == [(0, 1, 2, 3, 4)]
